@@ -1,0 +1,60 @@
+#pragma once
+
+#include "main_window_view.h"
+#include "serial_line_service.h"
+
+#include <QLocale>
+
+#include <chrono>
+#include <optional>
+
+namespace measurement {
+
+// The window's measurement variables. Counts are whole numbers held as doubles.
+struct MeasurementState {
+    double ANZAHL_IMPULSE = 0;  // edges since start-up or the last reset
+    double FREQUENZ = 0;        // edges since the last timer tick
+    double ZEIT_STEMPEL = 0;    // time of day of the last counted edge, s since local midnight
+    double FMax = 0;            // highest frequency while the pulse-count window is active, Hz
+    double FMin = 0;            // lowest frequency while the pulse-count window is active, Hz
+};
+
+// FMax and FMin as start-up and reset leave them, so that the first active
+// second sets both.
+inline constexpr double kFMaxPrimed = -1000000;
+inline constexpr double kFMinPrimed = 1000000;
+
+class Beeper {
+public:
+    virtual ~Beeper() = default;
+    virtual void Beep() = 0;
+};
+
+// The measurement handlers of the window: edges in, readouts out.
+class Measurement {
+public:
+    Measurement(MainWindowView& view, const serial::SerialLineService& service, Beeper& beeper,
+                QLocale locale = QLocale::system());
+
+    MeasurementState state;
+
+    // Start-up: FMax and FMin primed; the readouts stay empty.
+    void prime();
+
+    void MSComm1_OnComm();
+    void Timer1_Timer();
+    void Command_CLEAR_Click();
+
+private:
+    bool isChosenLine() const;
+    void showPulseLength(const serial::EdgeTime& at);
+
+    MainWindowView& view_;
+    const serial::SerialLineService& service_;
+    Beeper& beeper_;
+    QLocale locale_;
+    // Monotonic stamp of the last counted edge; none before the first.
+    std::optional<std::chrono::steady_clock::time_point> previousEdge_;
+};
+
+}  // namespace measurement
