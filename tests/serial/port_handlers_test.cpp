@@ -1,1 +1,163 @@
+#include "fake_serial_line_service.h"
+#include "fake_view.h"
+#include "port_handlers.h"
+
 #include <gtest/gtest.h>
+
+using serial::PortFailure;
+
+namespace {
+
+class ScriptedMessages : public MessageBox {
+public:
+    void MsgBox(const QString& text) override { shown << text; }
+    QStringList shown;
+};
+
+class PortHandling : public ::testing::Test {
+protected:
+    // Only the writes and PortOpen reads: the order the service relies on.
+    QStringList orderedCalls() const
+    {
+        QStringList out;
+        for (const QString& call : service.calls)
+            if (call.contains(QLatin1Char('=')) || call == QStringLiteral("PortOpen?"))
+                out << call;
+        return out;
+    }
+    Colour frame() const { return view.backColors.at(ColouredControl::Frame_OPEN); }
+
+    FakeView view;
+    FakeSerialLineService service;
+    ScriptedMessages messages;
+    serial::PortHandlers ports{view, service, messages, QLocale(QLocale::German, QLocale::Germany)};
+};
+
+TEST_F(PortHandling, OpenRunsTheStepsInOrderAndShowsWhatIsInForce)
+{
+    service.existingPorts = {1, 3};
+    view.select(OptionArray::Option_COMPORT, 2);
+    view.setCheck(CheckBox::Check_RTS, false);
+
+    ports.Command_OPEN_Click();
+    EXPECT_EQ(orderedCalls(), (QStringList{"PortOpen=false", "Settings=9600,n,8,1", "DTREnable=true",
+                                           "RTSEnable=false", "CommPort=3", "PortOpen=true", "PortOpen?"}));
+    EXPECT_EQ(view.caption, QStringLiteral("COM 3  9600,n,8,1"));
+    EXPECT_EQ(frame(), colours::lightGreen);
+    EXPECT_TRUE(messages.shown.isEmpty());
+    EXPECT_TRUE(view.comPorts[2].toolTip.contains(QStringLiteral("Zähler"))) << view.comPorts[2].toolTip.toStdString();
+
+    // Open on an open port closes it first and reopens with the current choices.
+    view.texts[TextBox::Text_SETTINGS] = QStringLiteral("19200,e,7,2");
+    service.calls.clear();
+    ports.Command_OPEN_Click();
+    EXPECT_EQ(orderedCalls().first(), QStringLiteral("PortOpen=false"));
+    EXPECT_EQ(view.caption, QStringLiteral("COM 3  19200,e,7,2"));
+}
+
+TEST_F(PortHandling, RejectedSettingsLeaveTheOnesInForce)
+{
+    service.existingPorts = {1};
+    for (const char* typed : {"kaputt", "", "9600,n,8,1,extra"}) {
+        view.texts[TextBox::Text_SETTINGS] = QString::fromUtf8(typed);
+        ports.Command_OPEN_Click();
+        EXPECT_EQ(view.caption, QStringLiteral("COM 1  9600,n,8,1")) << typed;
+        EXPECT_EQ(frame(), colours::lightGreen) << typed;
+    }
+}
+
+TEST_F(PortHandling, FailedOpenNamesThePortAndSaysWhyInTheTooltip)
+{
+    struct Row {
+        int option;
+        PortFailure failure;
+        const char* why;
+    };
+    const Row rows[] = {
+        {1, PortFailure::NoSuchDevice, "nicht vorhanden"},
+        {4, PortFailure::InUse, "belegt"},
+        {15, PortFailure::NoPermission, "dialout"},
+    };
+    for (const auto& row : rows) {
+        const auto port = static_cast<std::int16_t>(row.option + 1);
+        service.failures[port] = row.failure;
+        view.select(OptionArray::Option_COMPORT, row.option);
+        view.caption = QStringLiteral("?");
+        view.backColors[ColouredControl::Frame_OPEN] = colours::lightGreen;
+        messages.shown.clear();
+
+        ports.Command_OPEN_Click();
+        EXPECT_EQ(messages.shown, QStringList{QStringLiteral("COM %1 kann nicht geöffnet werden").arg(port)});
+        EXPECT_EQ(view.caption, QStringLiteral("?"));
+        EXPECT_EQ(frame(), colours::buttonFace);
+        EXPECT_TRUE(view.comPorts[row.option].toolTip.contains(QString::fromUtf8(row.why)))
+            << view.comPorts[row.option].toolTip.toStdString();
+    }
+
+    // No option selected: port 0, which the service refuses.
+    view.comPorts[15].selected = false;
+    messages.shown.clear();
+    ports.Command_OPEN_Click();
+    EXPECT_EQ(messages.shown, QStringList{QStringLiteral("COM 0 kann nicht geöffnet werden")});
+}
+
+TEST_F(PortHandling, CloseAlwaysSaysClose)
+{
+    ports.Command_CLOSE_Click();
+    EXPECT_EQ(view.caption, QStringLiteral("close"));
+    EXPECT_EQ(frame(), colours::buttonFace);
+
+    service.existingPorts = {1};
+    ports.Command_OPEN_Click();
+    ports.Command_CLOSE_Click();
+    EXPECT_FALSE(service.PortOpen());
+    EXPECT_EQ(view.caption, QStringLiteral("close"));
+    EXPECT_EQ(frame(), colours::buttonFace);
+}
+
+TEST_F(PortHandling, ScanEnablesOnlyThePortsThatOpen)
+{
+    service.existingPorts = {1, 3};
+    view.select(OptionArray::Option_COMPORT, 4);
+    ports.Command_OPEN_Click();  // COM 5 fails; the scan must still run
+    service.calls.clear();
+
+    ports.Command_SCAN_Click();
+    const QStringList calls = orderedCalls();
+    for (int i = 0; i < kComPortCount; ++i)
+        EXPECT_EQ(view.comPorts[i].enabled, i == 0 || i == 2) << "COM " << i + 1;
+    EXPECT_FALSE(service.PortOpen());
+    EXPECT_EQ(service.CommPort(), 16);
+    EXPECT_EQ(view.caption, QStringLiteral("close"));
+    EXPECT_TRUE(view.comPorts[4].selected) << "a disabled choice stays selected";
+
+    // Close first, then per port: CommPort, open, read, close.
+    ASSERT_EQ(calls.size(), 3 + 16 * 4);
+    EXPECT_EQ(calls.mid(0, 3), (QStringList{"PortOpen=false", "PortOpen?", "PortOpen=false"}));
+    for (int i = 0; i < kComPortCount; ++i)
+        EXPECT_EQ(calls.mid(3 + 4 * i, 4),
+                  (QStringList{QStringLiteral("CommPort=%1").arg(i + 1), "PortOpen=true", "PortOpen?", "PortOpen=false"}));
+}
+
+TEST_F(PortHandling, LostPortShowsTheClosedState)
+{
+    service.existingPorts = {1};
+    service.OnPortLost = [this] { ports.MSComm1_OnPortLost(); };
+    ports.Command_OPEN_Click();
+    ASSERT_EQ(frame(), colours::lightGreen);
+
+    service.losePort();
+    EXPECT_EQ(frame(), colours::buttonFace);
+    EXPECT_EQ(view.caption, QStringLiteral("close"));
+    EXPECT_TRUE(messages.shown.isEmpty());
+}
+
+TEST_F(PortHandling, TooltipsNameTheDeviceBehindEachNumber)
+{
+    service.existingPorts = {2};
+    ports.showPortDevices();
+    EXPECT_TRUE(view.comPorts[1].toolTip.contains(QStringLiteral("/dev/ttyFAKE1")));
+    EXPECT_TRUE(view.comPorts[0].toolTip.contains(QStringLiteral("Kein serielles Gerät")));
+}
+
+}  // namespace
