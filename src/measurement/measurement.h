@@ -34,7 +34,7 @@ public:
 class Measurement {
 public:
     Measurement(MainWindowView& view, const serial::SerialLineService& service, Beeper& beeper,
-                QLocale locale = QLocale::system());
+                QLocale locale = QLocale());
 
     MeasurementState state;
 

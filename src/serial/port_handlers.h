@@ -13,7 +13,7 @@ namespace serial {
 class PortHandlers {
 public:
     PortHandlers(MainWindowView& view, SerialLineService& service, MessageBox& messages,
-                 QLocale locale = QLocale::system());
+                 QLocale locale = QLocale());
 
     void Command_OPEN_Click();
     void Command_CLOSE_Click();
