@@ -1,8 +1,35 @@
+#include "haupt.h"
+#include "program_icon.h"
+#include "system_serial_line_service.h"
+
 #include <QApplication>
+
+#include <cstdio>
+
+namespace {
+
+// Without any display the toolkit would stop with a stack of errors; one
+// line says what is wrong and what to do instead.
+bool noDisplay()
+{
+    return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+           qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+}  // namespace
 
 int main(int argc, char* argv[])
 {
+    if (noDisplay()) {
+        std::fputs("impulsmeter: no display (DISPLAY and WAYLAND_DISPLAY are unset); start it on a desktop, "
+                   "or without one under Xvfb: xvfb-run build/src/impulsmeter\n",
+                   stderr);
+        return 2;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Impulsmeter"));
-    return 0;
+    QApplication::setWindowIcon(window::programIcon());
+    HAUPT w(serial::makeSystemSerialLineService());
+    w.show();
+    return app.exec();
 }

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Takes the README's picture of the window: builds the program, starts it on
+# a virtual X display and captures the window from the X server.
+# BUILD_DIR picks the build directory (default: build).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mapfile -t packages < scripts/build-packages.txt
+scripts/packages.sh "${packages[@]}" xvfb xauth x11-utils imagemagick
+
+build_dir=${BUILD_DIR:-build}
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$build_dir" --target impulsmeter
+
+mkdir -p docs
+export PROGRAM="$build_dir/src/impulsmeter"
+xvfb-run -a -s "-screen 0 800x600x24" bash -c '
+  set -euo pipefail
+  "$PROGRAM" &
+  pid=$!
+  trap "kill $pid 2>/dev/null || true" EXIT
+  # The window is captioned "?" once it is loaded; wait for it to be mapped.
+  for _ in $(seq 50); do
+    id=$(xwininfo -root -tree | awk "/\"\\?\"/ {print \$1; exit}")
+    [ -n "$id" ] && break
+    sleep 0.2
+  done
+  [ -n "$id" ] || { echo "screenshot: the window did not appear" >&2; exit 1; }
+  sleep 1
+  import -window "$id" docs/screenshot.png
+'
+echo "docs/screenshot.png written"

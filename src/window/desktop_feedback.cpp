@@ -1,0 +1,19 @@
+#include "desktop_feedback.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace window {
+
+void QtMessageBox::MsgBox(const QString& text)
+{
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Impulsmeter"), text, QMessageBox::Ok, parent_);
+    box.exec();
+}
+
+void SystemBeeper::Beep()
+{
+    QApplication::beep();
+}
+
+}  // namespace window

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "desktop_feedback.h"
+#include "haupt_view.h"
+#include "main_window_view.h"
+#include "measurement.h"
+#include "port_handlers.h"
+#include "serial_line_service.h"
+
+#include <QMainWindow>
+
+#include <memory>
+
+class QTimer;
+
+// The program's one window. It owns the controls, the measurement, the serial
+// line service MSComm1 and Timer1 for its whole life; its event loop runs the
+// handlers one at a time. Form_Load has run when the constructor returns.
+class HAUPT : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // `messages` and `beeper` stand in for the modal box and the system beep
+    // when given; the window keeps using them, so they must outlive it.
+    explicit HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* messages = nullptr,
+                   measurement::Beeper* beeper = nullptr);
+    ~HAUPT() override;
+
+    HAUPT(const HAUPT&) = delete;
+    HAUPT& operator=(const HAUPT&) = delete;
+
+    MainWindowView& view() { return *view_; }
+    const measurement::MeasurementState& state() const { return measurement_.state; }
+
+private:
+    window::HauptControls buildDesign();
+    void connectHandlers();
+    void Form_Load();
+    void Menue_Ende_Click();
+
+    std::unique_ptr<serial::SerialLineService> MSComm1;
+    window::QtMessageBox ownMessages_;
+    window::SystemBeeper ownBeeper_;
+    std::unique_ptr<window::HauptView> view_;
+    measurement::Measurement measurement_;
+    serial::PortHandlers ports_;
+    QTimer* Timer1 = nullptr;
+};

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "main_window_view.h"
+#include "twips.h"
+
+#include <array>
+#include <map>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QRadioButton;
+class QWidget;
+
+namespace window {
+
+// An option button with the place the design gives it, so a new width keeps
+// its left edge in twips.
+struct PlacedOption {
+    QRadioButton* button = nullptr;
+    TwipsRect design;
+};
+
+// The widgets the handlers reach, as the window built them.
+struct HauptControls {
+    QWidget* window = nullptr;
+    std::map<TextBox, QLineEdit*> textBoxes;
+    std::map<CheckBox, QCheckBox*> checkBoxes;
+    std::array<PlacedOption, kComPortCount> comPorts{};
+    std::array<PlacedOption, kSignalCount> signalLines{};
+    QWidget* frameOpen = nullptr;
+    QLabel* lblMM = nullptr;
+};
+
+// MainWindowView over the real widgets.
+class HauptView : public MainWindowView {
+public:
+    explicit HauptView(HauptControls controls);
+
+    QString text(TextBox box) const override;
+    void setText(TextBox box, const QString& text) override;
+    bool optionValue(OptionArray array, int index) const override;
+    int checkValue(CheckBox box) const override;
+    void setBackColor(ColouredControl control, Colour colour) override;
+    void setOptionEnabled(OptionArray array, int index, bool enabled) override;
+    void setOptionCaption(OptionArray array, int index, const QString& caption) override;
+    void setOptionWidth(OptionArray array, int index, int twips) override;
+    void setOptionToolTip(OptionArray array, int index, const QString& tip) override;
+    void setCaption(const QString& caption) override;
+
+private:
+    // nullptr for an index outside the array: the handlers never pass one,
+    // and a stray one must not take the window down.
+    PlacedOption* option(OptionArray array, int index);
+    const PlacedOption* option(OptionArray array, int index) const;
+
+    HauptControls c_;
+};
+
+}  // namespace window
