@@ -1,0 +1,62 @@
+#pragma once
+
+#include "serial_line_service.h"
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+namespace serial {
+
+// `count` edges of one line, all seen at one wake-up of the watcher.
+struct LineEdges {
+    std::int16_t code = 0;
+    std::uint32_t count = 0;
+    EdgeTime at;
+};
+
+// The one crossing from a watcher thread to the thread that owns the service.
+// Watchers post from their thread; the owner gets each edge, and the loss of a
+// port, on its own thread through Qt's queued delivery, one at a time. What was
+// posted for a port generation that is no longer open is dropped there.
+class LineEventRelay {
+public:
+    using EdgeHandler = std::function<void(std::int16_t code, const EdgeTime& at)>;
+    using LostHandler = std::function<void()>;
+
+    // Lives on the owner's thread, as do both handlers.
+    LineEventRelay(EdgeHandler onEdge, LostHandler onLost);
+
+    // Owner's thread: which generation is open now; 0 for none.
+    void setOpenGeneration(std::uint64_t generation);
+
+    // Any thread.
+    void postEdges(std::uint64_t generation, const std::vector<LineEdges>& edges);
+    void postLost(std::uint64_t generation);
+
+private:
+    struct Item {
+        std::uint64_t generation;
+        bool lost;
+        LineEdges edges;
+    };
+
+    static constexpr std::uint32_t kEdgesPerDrain = 10000;
+
+    void postLocked(std::unique_lock<std::mutex>& lock);
+    void drain();
+
+    EdgeHandler onEdge_;
+    LostHandler onLost_;
+    QObject receiver_;  // the owner's thread; its queued calls go when it does
+    std::uint64_t openGeneration_ = 0;  // owner's thread only
+
+    std::mutex mutex_;
+    std::vector<Item> pending_;  // guarded by mutex_
+    bool drainPosted_ = false;   // guarded by mutex_
+};
+
+}  // namespace serial

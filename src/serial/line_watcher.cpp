@@ -1,0 +1,228 @@
+#include "line_watcher.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <time.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+
+namespace serial {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kWatchedBits = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
+constexpr auto kSettleWait = 5ms;
+constexpr auto kStopResend = 1ms;
+
+// Only interrupts a blocked wait: installed without SA_RESTART, the request
+// then fails with EINTR instead of being restarted.
+const int kStopSignal = SIGUSR2;
+
+void onStopSignal(int) {}
+
+void installStopHandler()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        sigaction(kStopSignal, &action, nullptr);
+    });
+}
+
+void acceptStopSignal()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, kStopSignal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+// Counters only grow; one that went back (a driver reset) counts nothing.
+std::uint32_t edgesBetween(int before, int after)
+{
+    const auto delta = static_cast<std::uint32_t>(after) - static_cast<std::uint32_t>(before);
+    return delta > 0x7fffffffU ? 0 : delta;
+}
+
+void sleepOnePoll()
+{
+    const timespec interval{0, 1'000'000};
+    clock_nanosleep(CLOCK_MONOTONIC, 0, &interval, nullptr);
+}
+
+}  // namespace
+
+EdgeTime edgeTimeNow()
+{
+    EdgeTime at;
+    at.monotonic = std::chrono::steady_clock::now();
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    tm local{};
+    localtime_r(&wall.tv_sec, &local);
+    at.timeOfDay = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + wall.tv_nsec / 1e9;
+    return at;
+}
+
+LineWatcher::LineWatcher(int fd, LineControl& lines, bool ringCountsPulses, EdgesFound onEdges,
+                         DeviceGone onGone)
+    : fd_(fd), lines_(lines), ringCountsPulses_(ringCountsPulses), onEdges_(std::move(onEdges)),
+      onGone_(std::move(onGone))
+{
+}
+
+LineWatcher::~LineWatcher()
+{
+    stop();
+}
+
+void LineWatcher::start()
+{
+    // The baseline: edges counted before the port was opened are not ours.
+    const int countError = lines_.getCounts(fd_, counts_);
+    const int lineError = lines_.getLines(fd_, bits_);
+    haveCounts_ = countError == 0;
+    haveLines_ = lineError == 0;
+    if (isGone(countError) || isGone(lineError)) {
+        onGone_();
+        return;
+    }
+    if (!haveCounts_ && !haveLines_)
+        return;  // no modem lines at all
+
+    capability_ = haveCounts_ ? LineCapability::Counters : LineCapability::WakeUpsOnly;
+    installStopHandler();
+    thread_ = std::thread([this] { run(); });
+
+    // Whether the driver wakes at all is known only from its first wait, which
+    // answers at once when it cannot.
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, kSettleWait, [this] { return settled_ || finished_; });
+}
+
+void LineWatcher::rearm()
+{
+    std::lock_guard lock(mutex_);
+    if (thread_.joinable() && !finished_)
+        pthread_kill(thread_.native_handle(), kStopSignal);
+}
+
+void LineWatcher::stop()
+{
+    if (!thread_.joinable())
+        return;
+    stopping_ = true;
+    {
+        // A signal that lands just before the wait begins is lost: send it
+        // again until the thread has ended.
+        std::unique_lock lock(mutex_);
+        while (!finished_) {
+            pthread_kill(thread_.native_handle(), kStopSignal);
+            changed_.wait_for(lock, kStopResend);
+        }
+    }
+    thread_.join();
+}
+
+void LineWatcher::run()
+{
+    acceptStopSignal();
+    bool waits = true;
+    while (!stopping_) {
+        if (waits) {
+            const int error = lines_.waitForChange(fd_, kWatchedBits);
+            if (error == EINTR)
+                continue;
+            if (isUnsupported(error)) {
+                waits = false;
+                settle(haveLines_ ? LineCapability::PollingOnly : LineCapability::None);
+                if (!haveLines_)
+                    break;
+                continue;
+            }
+            if (error != 0) {
+                onGone_();
+                break;
+            }
+            settle(haveCounts_ ? LineCapability::Counters : LineCapability::WakeUpsOnly);
+        } else {
+            sleepOnePoll();
+        }
+        if (!report(waits && haveCounts_))
+            break;
+    }
+    finish();
+}
+
+// Edges since the last report, by counters or by comparing line snapshots.
+bool LineWatcher::report(bool fromCounters)
+{
+    const EdgeTime at = edgeTimeNow();
+    std::vector<LineEdges> found;
+    if (fromCounters) {
+        LineCounts now;
+        const int error = lines_.getCounts(fd_, now);
+        if (isGone(error)) {
+            onGone_();
+            return false;
+        }
+        if (error != 0)
+            return true;
+        const std::uint32_t ring = edgesBetween(counts_.rng, now.rng) * (ringCountsPulses_ ? 2 : 1);
+        const std::array<LineEdges, 4> lines{{
+            {comEvCTS, edgesBetween(counts_.cts, now.cts), at},
+            {comEvDSR, edgesBetween(counts_.dsr, now.dsr), at},
+            {comEvCD, edgesBetween(counts_.dcd, now.dcd), at},
+            {comEvRing, ring, at},
+        }};
+        counts_ = now;
+        for (const LineEdges& line : lines)
+            if (line.count > 0)
+                found.push_back(line);
+    } else {
+        int now = 0;
+        const int error = lines_.getLines(fd_, now);
+        if (isGone(error)) {
+            onGone_();
+            return false;
+        }
+        if (error != 0)
+            return true;
+        const int changedBits = now ^ bits_;
+        bits_ = now;
+        const std::array<std::pair<int, std::int16_t>, 4> lines{{
+            {TIOCM_CTS, comEvCTS}, {TIOCM_DSR, comEvDSR}, {TIOCM_CD, comEvCD}, {TIOCM_RNG, comEvRing}}};
+        for (const auto& [bit, code] : lines)
+            if (changedBits & bit)
+                found.push_back({code, 1, at});
+    }
+    if (!found.empty())
+        onEdges_(found);
+    return true;
+}
+
+void LineWatcher::settle(LineCapability capability)
+{
+    capability_ = capability;
+    std::lock_guard lock(mutex_);
+    if (!settled_) {
+        settled_ = true;
+        changed_.notify_all();
+    }
+}
+
+void LineWatcher::finish()
+{
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    changed_.notify_all();
+}
+
+}  // namespace serial

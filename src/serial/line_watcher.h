@@ -1,0 +1,78 @@
+#pragma once
+
+#include "line_control.h"
+#include "line_event_relay.h"
+#include "serial_line_service.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace serial {
+
+// The time of an edge as seen now: monotonic stamp and seconds since local midnight.
+EdgeTime edgeTimeNow();
+
+// Watches the modem-status lines of one open descriptor on a thread of its own.
+// It waits with TIOCMIWAIT and counts with TIOCGICOUNT, so every edge between
+// two wake-ups is reported; without counters it compares line snapshots per
+// wake-up, without wake-ups it polls the lines every millisecond, and with
+// neither it has nothing to watch. Nothing but the line-control layer and the
+// two callbacks runs on its thread.
+class LineWatcher {
+public:
+    using EdgesFound = std::function<void(const std::vector<LineEdges>&)>;
+    using DeviceGone = std::function<void()>;
+
+    // `ringCountsPulses`: the driver counts RI on its trailing edge only (8250),
+    // so each count stands for both edges of a pulse.
+    LineWatcher(int fd, LineControl& lines, bool ringCountsPulses, EdgesFound onEdges, DeviceGone onGone);
+    ~LineWatcher();
+
+    LineWatcher(const LineWatcher&) = delete;
+    LineWatcher& operator=(const LineWatcher&) = delete;
+
+    // Reads the baseline and starts waiting; returns once the driver's way of
+    // reporting is known or after a few milliseconds. The port must be fully
+    // configured: on 8250 UARTs a later termios change ends the wake-ups until
+    // the next wait.
+    void start();
+    // Makes a blocked wait begin again, after the port's settings were changed.
+    void rearm();
+    // Returns once the thread is joined, also while it is blocked in a wait.
+    void stop();
+
+    LineCapability capability() const { return capability_.load(); }
+
+private:
+    void run();
+    bool report(bool fromCounters);
+    void settle(LineCapability capability);
+    void finish();
+
+    const int fd_;
+    LineControl& lines_;
+    const bool ringCountsPulses_;
+    const EdgesFound onEdges_;
+    const DeviceGone onGone_;
+
+    // Read by start() before the thread exists, then the thread's alone.
+    bool haveCounts_ = false;
+    bool haveLines_ = false;
+    LineCounts counts_;
+    int bits_ = 0;
+
+    std::atomic<LineCapability> capability_{LineCapability::None};
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool settled_ = false;   // guarded by mutex_
+    bool finished_ = false;  // guarded by mutex_
+    std::thread thread_;
+};
+
+}  // namespace serial
