@@ -1,0 +1,200 @@
+// Texts no one should type, in every text box of the real window, followed by
+// everything the window does with them: ticks, edges, open, scan and close.
+#include "fake_serial_line_service.h"
+#include "haupt.h"
+#include "line_control.h"
+#include "linux_serial_line_service.h"
+#include "pty_tree.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <ostream>
+
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.left(60).toStdString() << '"'; }
+inline void PrintTo(const QColor& colour, std::ostream* out) { *out << colour.name().toStdString(); }
+
+namespace {
+
+const char* const kTextBoxes[] = {
+    "Text_SETTINGS", "Text_IMPULSLÄNGE", "Text_ANZAHL_IMPULSE", "Text_FREQUENZ",
+    "txtFMax",       "txtFMin",          "txtIMax",             "txtIMin",
+};
+
+struct BadText {
+    const char* name;
+    QString text;
+    bool isNumber;  // reads as a limit all the same
+};
+
+std::vector<BadText> badTexts()
+{
+    return {
+        {"empty", QString(), false},
+        {"ten_thousand_digits", QString(10000, QLatin1Char('7')), false},
+        {"ten_thousand_letters", QString(10000, QLatin1Char('x')), false},
+        {"control_characters", QString::fromLatin1("\x01\x02\t\n\r\x1b\x7f" "5"), false},
+        {"invalid_utf8", QString::fromUtf8("\xff\xfe\xc0\xaf" "5\xed\xa0\x80"), false},
+        {"beyond_double_digits", QStringLiteral("1") + QString(400, QLatin1Char('0')), false},
+        {"beyond_double_exponent", QStringLiteral("1e309"), false},
+        {"below_double_exponent", QStringLiteral("-1e309"), false},
+        {"not_a_number", QStringLiteral("NaN"), false},
+        {"infinity", QStringLiteral("inf"), false},
+        {"minus_zero", QStringLiteral("-0"), true},
+    };
+}
+
+class ScriptedMessages : public MessageBox {
+public:
+    void MsgBox(const QString& text) override { shown << text; }
+    QStringList shown;
+};
+
+class SilentBeeper : public measurement::Beeper {
+public:
+    void Beep() override {}
+};
+
+class Window {
+public:
+    explicit Window(std::unique_ptr<serial::SerialLineService> service)
+        : haupt(std::move(service), &messages, &beeper)
+    {
+        // Ticks come when the test asks for them, so edges and ticks interleave as it says.
+        timer()->stop();
+    }
+
+    template <typename Widget = QWidget>
+    Widget* control(const char* name)
+    {
+        auto* widget = haupt.findChild<Widget*>(QString::fromUtf8(name));
+        if (!widget)
+            ADD_FAILURE() << "no control " << name;
+        return widget;
+    }
+    QTimer* timer() { return haupt.findChild<QTimer*>(QStringLiteral("Timer1")); }
+
+    void type(const char* box, const QString& text) { control<QLineEdit>(box)->setText(text); }
+    QString text(const char* box) { return control<QLineEdit>(box)->text(); }
+    void click(const char* button) { QTest::mouseClick(control<QPushButton>(button), Qt::LeftButton); }
+    QColor background(const char* name)
+    {
+        auto* widget = control(name);
+        return widget->palette().color(widget->backgroundRole());
+    }
+    QString caption() { return haupt.windowTitle(); }
+
+    // One real tick of Timer1 through the event loop, bounded.
+    bool tick()
+    {
+        QSignalSpy ticked(timer(), &QTimer::timeout);
+        timer()->start(1);
+        const bool arrived = ticked.wait(2000);
+        timer()->stop();
+        return arrived;
+    }
+
+    ScriptedMessages messages;
+    SilentBeeper beeper;
+    HAUPT haupt;
+};
+
+const QColor kRed(255, 0, 0);
+const QColor kGreen(0, 255, 0);
+
+class BadInputSweep : public ::testing::TestWithParam<BadText> {};
+
+TEST_P(BadInputSweep, EveryBoxTakesItAndEveryHandlerKeepsItsWay)
+{
+    const BadText& bad = GetParam();
+    auto service = std::make_unique<FakeSerialLineService>();
+    FakeSerialLineService& fake = *service;
+    fake.existingPorts = {1, 3};
+    Window w(std::move(service));
+
+    for (const char* box : kTextBoxes)
+        w.type(box, bad.text);
+
+    // Edges overwrite the two edge readouts, whatever stood there.
+    const auto start = std::chrono::steady_clock::now();
+    fake.raise(serial::comEvCD, {start, 3600.0});
+    fake.raise(serial::comEvCD, {start + std::chrono::milliseconds(50), 3600.05});
+    EXPECT_EQ(w.text("Text_ANZAHL_IMPULSE"), QStringLiteral("1"));
+    EXPECT_EQ(w.text("Text_IMPULSLÄNGE"), QStringLiteral("0.100ms"));
+
+    // Both limits bad (or equal): the tick completes and the window stays shut.
+    ASSERT_TRUE(w.tick());
+    EXPECT_EQ(w.text("Text_FREQUENZ"), QStringLiteral("1 Hz"));
+    EXPECT_EQ(w.background("lblMM"), kRed);
+    EXPECT_EQ(w.haupt.state().FREQUENZ, 0);
+
+    // One limit sound, the other bad: only a text that is a number opens the window.
+    w.type("txtIMax", QStringLiteral("1000"));
+    ASSERT_TRUE(w.tick());
+    EXPECT_EQ(w.background("lblMM"), bad.isNumber ? kGreen : kRed);
+    w.type("txtIMin", QStringLiteral("0"));
+    w.type("txtIMax", bad.text);
+    ASSERT_TRUE(w.tick());
+    EXPECT_EQ(w.background("lblMM"), kRed);
+    EXPECT_EQ(w.text("txtIMax"), bad.text) << "the user's text is left as typed";
+
+    // A settings text the service refuses: the port opens with the settings in force.
+    w.click("Command_OPEN");
+    EXPECT_TRUE(w.messages.shown.isEmpty());
+    EXPECT_EQ(w.caption(), QStringLiteral("COM 1  9600,n,8,1"));
+    EXPECT_EQ(w.background("Frame_OPEN"), kGreen);
+    fake.raise(serial::comEvCD);
+    fake.raise(serial::comEvCTS);  // not the chosen line
+    EXPECT_EQ(w.haupt.state().ANZAHL_IMPULSE, 3);
+
+    w.click("Command_SCAN");
+    EXPECT_EQ(w.caption(), QStringLiteral("close"));
+    EXPECT_FALSE(fake.PortOpen());
+    for (int i = 0; i < kComPortCount; ++i)
+        EXPECT_EQ(w.control<QRadioButton>(QStringLiteral("Option_COMPORT_%1").arg(i).toUtf8().constData())->isEnabled(),
+                  i == 0 || i == 2)
+            << "COM " << i + 1;
+
+    w.click("Command_CLOSE");
+    EXPECT_EQ(w.caption(), QStringLiteral("close"));
+    ASSERT_TRUE(w.tick());
+    EXPECT_EQ(w.text("Text_FREQUENZ"), QStringLiteral("0,5 Hz"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, BadInputSweep, ::testing::ValuesIn(badTexts()),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// The real service reads the settings text: a refused one leaves the settings
+// in force, which the caption shows, and the port still opens on them.
+TEST(BadSettingsText, RefusedByTheRealServiceTheEarlierSettingsOpen)
+{
+    PtyTree tree;
+    ASSERT_TRUE(tree.ready()) << tree.error().toStdString();
+    Window w(std::make_unique<serial::LinuxSerialLineService>(tree.root(), serial::makeSystemLineControl()));
+
+    w.type("Text_SETTINGS", QStringLiteral("19200,e,7,2"));
+    w.click("Command_OPEN");
+    ASSERT_EQ(w.caption(), QStringLiteral("COM 1  19200,e,7,2"));
+
+    for (const BadText& bad : badTexts()) {
+        SCOPED_TRACE(bad.name);
+        w.type("Text_SETTINGS", bad.text);
+        w.click("Command_OPEN");
+        EXPECT_EQ(w.caption(), QStringLiteral("COM 1  19200,e,7,2"));
+        EXPECT_EQ(w.background("Frame_OPEN"), kGreen);
+        EXPECT_TRUE(w.messages.shown.isEmpty());
+    }
+    w.click("Command_CLOSE");
+    EXPECT_EQ(w.caption(), QStringLiteral("close"));
+    EXPECT_EQ(w.background("Frame_OPEN"), w.control("Frame_OPEN")->palette().color(QPalette::Button));
+}
+
+}  // namespace
