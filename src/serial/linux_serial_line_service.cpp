@@ -93,14 +93,14 @@ Write LinuxSerialLineService::setSettings(const QString& text)
 Write LinuxSerialLineService::setDTREnable(bool enable)
 {
     dtr_ = enable;
-    applyControlLines();
+    setControlLine(TIOCM_DTR, enable);
     return Write::Accepted;
 }
 
 Write LinuxSerialLineService::setRTSEnable(bool enable)
 {
     rts_ = enable;
-    applyControlLines();
+    setControlLine(TIOCM_RTS, enable);
     return Write::Accepted;
 }
 
@@ -150,7 +150,8 @@ Write LinuxSerialLineService::open()
     if (!port_.open(QIODevice::ReadWrite))
         return failOpen(failureOf(port_.error(), entry.openPath));
 
-    applyControlLines();
+    setControlLine(TIOCM_DTR, dtr_);
+    setControlLine(TIOCM_RTS, rts_);
     ++generation_;
     relay_.setOpenGeneration(generation_);
     const std::uint64_t generation = generation_;
@@ -190,13 +191,12 @@ bool LinuxSerialLineService::applySettings(const LineSettings& settings)
 }
 
 // A device without control lines (a pseudo-terminal) refuses these; it is used all the same.
-void LinuxSerialLineService::applyControlLines()
+void LinuxSerialLineService::setControlLine(int bit, bool raised)
 {
     if (!port_.isOpen())
         return;
     const int fd = static_cast<int>(port_.handle());
-    dtr_ ? lines_->raiseLines(fd, TIOCM_DTR) : lines_->lowerLines(fd, TIOCM_DTR);
-    rts_ ? lines_->raiseLines(fd, TIOCM_RTS) : lines_->lowerLines(fd, TIOCM_RTS);
+    raised ? lines_->raiseLines(fd, bit) : lines_->lowerLines(fd, bit);
 }
 
 void LinuxSerialLineService::raiseEdge(std::int16_t code, const EdgeTime& at)

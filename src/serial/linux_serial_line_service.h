@@ -51,7 +51,7 @@ private:
     void close();
     Write failOpen(PortFailure failure);
     bool applySettings(const LineSettings& settings);
-    void applyControlLines();
+    void setControlLine(int bit, bool raised);
     void raiseEdge(std::int16_t code, const EdgeTime& at);
     void portLost();
     void checkHangUp();
