@@ -1,0 +1,135 @@
+// Edges through the whole road — watcher thread, queued delivery,
+// MSComm1_OnComm, readouts of the real window offscreen — driven by the fake
+// modem-line layer over a pseudo-terminal; and how long closing takes while the
+// watcher is blocked in its wait. Prints its figures.
+
+#include "fake_line_control.h"
+#include "haupt.h"
+#include "linux_serial_line_service.h"
+#include "port_fixtures.h"
+
+#include <QApplication>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class NoMessages : public MessageBox {
+public:
+    void MsgBox(const QString&) override {}
+};
+
+class NoBeep : public measurement::Beeper {
+public:
+    void Beep() override {}
+};
+
+double ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// Offers `edgesPerSecond` on CTS in chunks every millisecond (or as fast as it
+// can when 0) for `duration`; returns how many edges it made.
+long long drive(FakeLineControl& lines, long long edgesPerSecond, Clock::duration duration)
+{
+    const auto start = Clock::now();
+    long long made = 0;
+    int chunk = edgesPerSecond > 0 ? static_cast<int>(edgesPerSecond / 1000) : 200;
+    chunk += chunk % 2;  // whole pulses
+    for (auto next = start; Clock::now() - start < duration;) {
+        lines.toggle(TIOCM_CTS, chunk);
+        made += chunk;
+        if (edgesPerSecond > 0) {
+            next += 1ms;
+            std::this_thread::sleep_until(next);
+        } else {
+            std::this_thread::sleep_for(50us);
+        }
+    }
+    return made;
+}
+
+void edgeRun(const char* name, long long edgesPerSecond)
+{
+    Pty pty;
+    FakeTree tree;
+    tree.addDevice(QStringLiteral("ttyUSB0"), pty.slavePath());
+    auto fake = std::make_unique<FakeLineControl>(FakeLineControl::Driver{});
+    FakeLineControl& lines = *fake;
+    NoMessages messages;
+    NoBeep beeper;
+    HAUPT window(std::make_unique<serial::LinuxSerialLineService>(tree.root(), std::move(fake)), &messages, &beeper);
+    window.show();
+    window.findChild<QRadioButton*>(QStringLiteral("Option_COMPORT_0"))->setChecked(true);
+    window.findChild<QRadioButton*>(QStringLiteral("optSignal_2"))->setChecked(true);
+    QMetaObject::invokeMethod(window.findChild<QWidget*>(QStringLiteral("Command_OPEN")), "click");
+    waitFor([&] { return lines.waitsBegun() >= 1; });
+
+    std::vector<Clock::time_point> ticks;
+    QObject::connect(window.findChild<QTimer*>(QStringLiteral("Timer1")), &QTimer::timeout,
+                     [&] { ticks.push_back(Clock::now()); });
+
+    const double before = window.state().ANZAHL_IMPULSE;
+    std::atomic<long long> made{-1};
+    const auto start = Clock::now();
+    std::thread source([&] { made = drive(lines, edgesPerSecond, 3s); });
+    waitFor([&] { return made >= 0 && window.state().ANZAHL_IMPULSE - before >= static_cast<double>(made); }, 30s);
+    const auto end = Clock::now();
+    source.join();
+    const double counted = window.state().ANZAHL_IMPULSE - before;
+
+    double worstLate = 0;
+    for (std::size_t i = 1; i < ticks.size(); ++i)
+        worstLate = std::max(worstLate, std::abs(ms(ticks[i] - ticks[i - 1]) - 1000.0));
+    std::printf("%-28s made %9lld edges, counted %9.0f (%s), %9.0f edges/s end to end, "
+                "timer ticks %zu, worst tick off its second by %.1f ms\n",
+                name, made.load(), counted, counted == static_cast<double>(made) ? "none lost" : "EDGES LOST",
+                counted / std::chrono::duration<double>(end - start).count(), ticks.size(), worstLate);
+}
+
+void closeWhileBlocked()
+{
+    Pty pty;
+    FakeTree tree;
+    tree.addDevice(QStringLiteral("ttyUSB0"), pty.slavePath());
+    auto fake = std::make_unique<FakeLineControl>(FakeLineControl::Driver{});
+    FakeLineControl& lines = *fake;
+    serial::LinuxSerialLineService service(tree.root(), std::move(fake));
+    std::vector<double> times;
+    for (int round = 1; round <= 50; ++round) {
+        service.setPortOpen(true);
+        waitFor([&] { return lines.waitsBegun() >= round; });
+        const auto start = Clock::now();
+        service.setPortOpen(false);
+        times.push_back(ms(Clock::now() - start));
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("PortOpen=false, watcher blocked: median %.3f ms, worst %.3f ms over %zu closes\n",
+                times[times.size() / 2], times.back(), times.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    edgeRun("offered 200 000 edges/s", 200000);
+    edgeRun("offered 400 000 edges/s", 400000);
+    edgeRun("flood", 0);
+    closeWhileBlocked();
+    return 0;
+}
