@@ -52,6 +52,8 @@ std::vector<BadText> badTexts()
     };
 }
 
+void PrintTo(const BadText& bad, std::ostream* out) { *out << bad.name; }
+
 class ScriptedMessages : public MessageBox {
 public:
     void MsgBox(const QString& text) override { shown << text; }
