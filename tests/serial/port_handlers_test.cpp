@@ -101,20 +101,6 @@ TEST_F(PortHandling, FailedOpenNamesThePortAndSaysWhyInTheTooltip)
     EXPECT_EQ(messages.shown, QStringList{QStringLiteral("COM 0 kann nicht geöffnet werden")});
 }
 
-TEST_F(PortHandling, CloseAlwaysSaysClose)
-{
-    ports.Command_CLOSE_Click();
-    EXPECT_EQ(view.caption, QStringLiteral("close"));
-    EXPECT_EQ(frame(), colours::buttonFace);
-
-    service.existingPorts = {1};
-    ports.Command_OPEN_Click();
-    ports.Command_CLOSE_Click();
-    EXPECT_FALSE(service.PortOpen());
-    EXPECT_EQ(view.caption, QStringLiteral("close"));
-    EXPECT_EQ(frame(), colours::buttonFace);
-}
-
 TEST_F(PortHandling, ScanEnablesOnlyThePortsThatOpen)
 {
     service.existingPorts = {1, 3};
@@ -139,21 +125,28 @@ TEST_F(PortHandling, ScanEnablesOnlyThePortsThatOpen)
                   (QStringList{QStringLiteral("CommPort=%1").arg(i + 1), "PortOpen=true", "PortOpen?", "PortOpen=false"}));
 }
 
-TEST_F(PortHandling, LostPortShowsTheClosedState)
+TEST_F(PortHandling, CloseAndALostPortShowTheClosedState)
 {
+    ports.Command_CLOSE_Click();  // on a closed port too
+    EXPECT_EQ(view.caption, QStringLiteral("close"));
+    EXPECT_EQ(frame(), colours::buttonFace);
+
     service.existingPorts = {1};
     service.OnPortLost = [this] { ports.MSComm1_OnPortLost(); };
-    ports.Command_OPEN_Click();
-    ASSERT_EQ(frame(), colours::lightGreen);
-
-    service.losePort();
-    EXPECT_EQ(frame(), colours::buttonFace);
-    EXPECT_EQ(view.caption, QStringLiteral("close"));
+    for (bool lost : {false, true}) {
+        ports.Command_OPEN_Click();
+        ASSERT_EQ(frame(), colours::lightGreen);
+        if (lost)
+            service.losePort();
+        else
+            ports.Command_CLOSE_Click();
+        EXPECT_FALSE(service.PortOpen());
+        EXPECT_EQ(frame(), colours::buttonFace);
+        EXPECT_EQ(view.caption, QStringLiteral("close"));
+    }
     EXPECT_TRUE(messages.shown.isEmpty());
-}
 
-TEST_F(PortHandling, TooltipsNameTheDeviceBehindEachNumber)
-{
+    // At start-up the tooltips name what stands behind each number.
     service.existingPorts = {2};
     ports.showPortDevices();
     EXPECT_TRUE(view.comPorts[1].toolTip.contains(QStringLiteral("/dev/ttyFAKE1")));

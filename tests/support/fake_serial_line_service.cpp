@@ -4,36 +4,30 @@ using serial::Write;
 
 namespace {
 QString yesNo(bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); }
+Write accepted(bool taken) { return taken ? Write::Accepted : Write::Rejected; }
 }  // namespace
 
-std::int16_t FakeSerialLineService::CommPort() const
-{
-    calls << QStringLiteral("CommPort?");
-    return port_;
-}
+std::int16_t FakeSerialLineService::CommPort() const { return calls << QStringLiteral("CommPort?"), port_; }
+QString FakeSerialLineService::Settings() const { return calls << QStringLiteral("Settings?"), settings_; }
+bool FakeSerialLineService::PortOpen() const { return calls << QStringLiteral("PortOpen?"), open_; }
+std::int16_t FakeSerialLineService::CommEvent() const { return calls << QStringLiteral("CommEvent?"), event_; }
 
 Write FakeSerialLineService::setCommPort(std::int16_t port)
 {
     calls << QStringLiteral("CommPort=%1").arg(port);
-    if (port < 1 || port > 16 || open_)
-        return Write::Rejected;
-    port_ = port;
-    return Write::Accepted;
-}
-
-QString FakeSerialLineService::Settings() const
-{
-    calls << QStringLiteral("Settings?");
-    return settings_;
+    const bool taken = port >= 1 && port <= 16 && !open_;
+    if (taken)
+        port_ = port;
+    return accepted(taken);
 }
 
 Write FakeSerialLineService::setSettings(const QString& settings)
 {
     calls << QStringLiteral("Settings=") + settings;
-    if (!acceptedSettings.contains(settings))
-        return Write::Rejected;
-    settings_ = settings;
-    return Write::Accepted;
+    const bool taken = acceptedSettings.contains(settings);
+    if (taken)
+        settings_ = settings;
+    return accepted(taken);
 }
 
 Write FakeSerialLineService::setDTREnable(bool enable)
@@ -50,35 +44,20 @@ Write FakeSerialLineService::setRTSEnable(bool enable)
     return Write::Accepted;
 }
 
-bool FakeSerialLineService::PortOpen() const
-{
-    calls << QStringLiteral("PortOpen?");
-    return open_;
-}
-
 Write FakeSerialLineService::setPortOpen(bool open)
 {
     calls << QStringLiteral("PortOpen=") + yesNo(open);
-    if (!open) {
-        open_ = false;
+    if (!open || open_) {
+        open_ = open_ && open;
         return Write::Accepted;
     }
-    if (open_)
-        return Write::Accepted;
-    if (!existingPorts.contains(port_)) {
-        const auto known = failures.find(port_);
-        lastFailure_[port_] = known != failures.end() ? known->second : serial::PortFailure::NoSuchDevice;
-        return Write::Rejected;
-    }
-    lastFailure_[port_] = serial::PortFailure::None;
-    open_ = true;
-    return Write::Accepted;
-}
-
-std::int16_t FakeSerialLineService::CommEvent() const
-{
-    calls << QStringLiteral("CommEvent?");
-    return event_;
+    const auto known = failures.find(port_);
+    const bool exists = existingPorts.contains(port_);
+    lastFailure_[port_] = exists                  ? serial::PortFailure::None
+                          : known != failures.end() ? known->second
+                                                    : serial::PortFailure::NoSuchDevice;
+    open_ = exists;
+    return accepted(exists);
 }
 
 serial::PortInfo FakeSerialLineService::portInfo(std::int16_t port) const
@@ -86,8 +65,8 @@ serial::PortInfo FakeSerialLineService::portInfo(std::int16_t port) const
     serial::PortInfo info;
     if (existingPorts.contains(port) || failures.contains(port))
         info.device = QStringLiteral("/dev/ttyFAKE%1").arg(port - 1);
-    const auto last = lastFailure_.find(port);
-    info.lastFailure = last != lastFailure_.end() ? last->second : serial::PortFailure::None;
+    if (const auto last = lastFailure_.find(port); last != lastFailure_.end())
+        info.lastFailure = last->second;
     return info;
 }
 
