@@ -1,270 +1,237 @@
-#include "haupt_fixture.h"
+#include "fake_serial_line_service.h"
+#include "haupt.h"
 #include "twips.h"
 
-#include <QAccessible>
-#include <QApplication>
-#include <QFontInfo>
-#include <QGroupBox>
-#include <QLabel>
-#include <QMenuBar>
-#include <QProcess>
-#include <QPushButton>
-#include <QTest>
-#include <QTimer>
+#include <QtTest>
+#include <QtWidgets>
 
-#include <chrono>
+#include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
 
 namespace {
 
+// Answers the message box and the beep at once, keeping what they were asked.
+struct Scripted : MessageBox, measurement::Beeper {
+    void MsgBox(const QString& text) override { shown << text; }
+    void Beep() override { ++beeps; }
+    QStringList shown;
+    int beeps = 0;
+};
+
 // Runs the application's event loop until something ends it; a watchdog
-// ends it with 1 after `limit`, so a window that fails to quit fails the test.
-int runEventLoop(std::chrono::milliseconds limit)
+// ends it with 1 after 3 s, so a window that fails to quit fails the test.
+int runEventLoop()
 {
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-    watchdog.start(limit);
+    const QObject watchdog;
+    QTimer::singleShot(3s, &watchdog, [] { QCoreApplication::exit(1); });
     return QApplication::exec();
 }
 
-// Every widget's visible state, to show that something changed nothing.
-QString snapshot(const QWidget& window)
-{
-    QString s = window.windowTitle();
-    for (const QWidget* w : window.findChildren<QWidget*>()) {
-        s += QLatin1Char('|') + w->objectName() + QLatin1Char(':') + (w->isEnabled() ? u'e' : u'd') +
-             w->palette().color(w->backgroundRole()).name();
-        if (auto* edit = qobject_cast<const QLineEdit*>(w))
-            s += edit->text();
-        if (auto* button = qobject_cast<const QAbstractButton*>(w))
-            s += button->text() + (button->isChecked() ? u'x' : u'o');
+// The real window holding the test double as its service.
+class HauptTest : public ::testing::Test {
+protected:
+    void SetUp() override { makeWindow(&scripted); }
+    void makeWindow(MessageBox* box)
+    {
+        auto service = std::make_unique<FakeSerialLineService>();
+        fake = service.get();
+        window = std::make_unique<HAUPT>(std::move(service), box, &scripted);
     }
-    return s;
-}
 
-}  // namespace
+    template <typename T = QWidget>
+    T* control(const QString& name) const
+    {
+        auto* found = window->findChild<T*>(name);
+        EXPECT_NE(found, nullptr) << name.toStdString();
+        return found;
+    }
+    QString text(const QString& name) const { return control<QLineEdit>(name)->text(); }
+    QRadioButton* comPort(int i) const { return control<QRadioButton>(QStringLiteral("Option_COMPORT_%1").arg(i)); }
+    // The colour a frame or label fills its background with.
+    QColor background(const QString& name) const { return control(name)->palette().color(control(name)->backgroundRole()); }
+    void click(const QString& name) const { QTest::mouseClick(control(name), Qt::LeftButton, {}, QPoint(4, 6)); }
 
-TEST_F(HauptTest, StartsWithTheDesignDefaultsAndLoadedPortOptions)
+    Scripted scripted;
+    FakeSerialLineService* fake = nullptr;
+    std::unique_ptr<HAUPT> window;
+};
+
+TEST_F(HauptTest, StartsWithTheDesignDefaults)
 {
     EXPECT_EQ(window->windowTitle(), QStringLiteral("?"));
-    for (int i = 0; i < kComPortCount; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(comPort(i)->text(), QStringLiteral("COM %1").arg(i + 1));
-        EXPECT_TRUE(comPort(i)->isEnabled());
-        EXPECT_EQ(comPort(i)->width(), 67);  // 1000 twips from 180: edges 12 and 79
-        EXPECT_EQ(comPort(i)->isChecked(), i == 0);
-        EXPECT_FALSE(comPort(i)->toolTip().isEmpty());  // names the device, or that there is none
-    }
-    EXPECT_TRUE(control<QRadioButton>(QStringLiteral("optSignal_0"))->isChecked());
-    for (const char* readout : {"Text_IMPULSLÄNGE", "Text_ANZAHL_IMPULSE", "Text_FREQUENZ", "txtFMax", "txtFMin"})
-        EXPECT_EQ(text(readout), QString()) << readout;
-    EXPECT_EQ(text("txtIMin"), QStringLiteral("10"));
-    EXPECT_EQ(text("txtIMax"), QStringLiteral("1000"));
-    EXPECT_EQ(text("Text_SETTINGS"), QStringLiteral("9600,n,8,1"));
-    EXPECT_TRUE(control<QCheckBox>(QStringLiteral("Check_DTR"))->isChecked());
-    EXPECT_TRUE(control<QCheckBox>(QStringLiteral("Check_RTS"))->isChecked());
-    EXPECT_FALSE(control<QCheckBox>(QStringLiteral("Check_BEEP"))->isChecked());
-    EXPECT_EQ(control<QCheckBox>(QStringLiteral("Check_DTR"))->text(), QStringLiteral("DTR "));
-    EXPECT_EQ(control<QRadioButton>(QStringLiteral("optSignal_3"))->text(), QStringLiteral("RI  Pin 9"));
-    EXPECT_EQ(control<QCheckBox>(QStringLiteral("Check_BEEP"))->text(), QStringLiteral("Beep bei \"OnComm\" Ereignis"));
-    EXPECT_EQ(background("lblMM"), QColor(192, 0, 0));
-    EXPECT_NE(control(QStringLiteral("lblMM"))->accessibleDescription(), QStringLiteral("Max Min activ"));
-
-    auto* timer = window->findChild<QTimer*>(QStringLiteral("Timer1"));
-    ASSERT_NE(timer, nullptr);
-    EXPECT_TRUE(timer->isActive());
-    EXPECT_EQ(timer->interval(), 1000);
-    EXPECT_EQ(timer->timerType(), Qt::PreciseTimer);
-    EXPECT_EQ(window->state().FMax, measurement::kFMaxPrimed);
-    EXPECT_EQ(window->state().FMin, measurement::kFMinPrimed);
-}
-
-TEST_F(HauptTest, LineCaptionsShareOneMonospacedWidth)
-{
-    const QFont font = control(QStringLiteral("optSignal_0"))->font();
-    EXPECT_TRUE(QFontInfo(font).fixedPitch()) << QFontInfo(font).family().toStdString();
-    const QFontMetrics metrics(font);
-    for (int i = 1; i < kSignalCount; ++i) {
-        auto* line = control<QRadioButton>(QStringLiteral("optSignal_%1").arg(i));
-        EXPECT_EQ(metrics.horizontalAdvance(line->text()), metrics.horizontalAdvance(QStringLiteral("DCD Pin 1")));
-    }
-    EXPECT_TRUE(control(QStringLiteral("Command_OPEN"))->font().bold());
-}
-
-TEST(TwipsToPixels, RoundsEachEdgeOnItsOwn)
-{
-    // 8 twips round up, 22 round down: a 14-twip box there has no width.
-    const QRect r = window::pixelRect({8, 0, 14, 22});
-    EXPECT_EQ(r.left(), 1);
-    EXPECT_EQ(r.width(), 0);
-    EXPECT_EQ(r.height(), 1);
-}
-
-TEST_F(HauptTest, PlacesControlsAtTheirDesignPixels)
-{
-    struct Row {
-        const char* name;
-        const char* container;
-        QRect pixels;
+    for (int i = 0; i < kComPortCount; ++i)
+        EXPECT_TRUE(comPort(i)->text() == QStringLiteral("COM %1").arg(i + 1) && comPort(i)->isEnabled() &&
+                    comPort(i)->isChecked() == (i == 0) && !comPort(i)->toolTip().isEmpty()) << i;
+    // Start text and the name a screen reader gives each box.
+    const char* boxes[][3] = {
+        {"Text_IMPULSLÄNGE", "", "Impulslänge"}, {"Text_ANZAHL_IMPULSE", "", "Anzahl Impulse"},
+        {"Text_FREQUENZ", "", "Frequenz"},        {"txtFMax", "", "Max"},
+        {"txtFMin", "", "Min"},                   {"txtIMax", "1000", "Impulse Maxwert"},
+        {"txtIMin", "10", "Impulse Minwert"},     {"Text_SETTINGS", "9600,n,8,1", "Settings"},
     };
-    const Row rows[] = {
-        {"Frame1", "HAUPT_client", QRect(12, 4, 133, 313)},
-        {"Command_SCAN", "Frame1", QRect(12, 280, 85, 21)},
+    for (const auto& [box, start, name] : boxes)
+        EXPECT_EQ(text(box) + u'|' + control(box)->accessibleName(), QString::fromUtf8(start) + u'|' + name) << box;
+    EXPECT_TRUE(control<QRadioButton>("optSignal_0")->isChecked() && control<QCheckBox>("Check_DTR")->isChecked() &&
+                control<QCheckBox>("Check_RTS")->isChecked() && !control<QCheckBox>("Check_BEEP")->isChecked());
+    EXPECT_EQ(background("lblMM"), QColor(192, 0, 0));
+    // The line captions line up only in a monospaced font.
+    for (int i = 0; i < kSignalCount; ++i)
+        EXPECT_TRUE(QFontInfo(control(QStringLiteral("optSignal_%1").arg(i))->font()).fixedPitch()) << i;
+    EXPECT_EQ(control<QRadioButton>("optSignal_3")->text(), QStringLiteral("RI  Pin 9"));
+
+    const auto* timer = control<QTimer>("Timer1");
+    EXPECT_TRUE(timer && timer->isActive() && timer->interval() == 1000 && timer->timerType() == Qt::PreciseTimer);
+}
+
+TEST_F(HauptTest, PlacesEveryControlAtItsDesignPixelsInsideItsContainerInTabOrder)
+{
+    // Each edge is rounded on its own: 8 twips round up, 22 down, so 14 twips there have no width.
+    EXPECT_EQ(window::pixelRect({8, 0, 14, 22}), QRect(1, 0, 0, 1));
+    const std::tuple<const char*, const char*, QRect> rows[] = {
         {"Option_COMPORT_1", "Frame1", QRect(12, 32, 67, 13)},
-        {"Command_OPEN", "Frame_OPEN", QRect(8, 16, 113, 29)},
         {"Frame_OPEN", "Frame2", QRect(20, 244, 129, 57)},
         {"Text_IMPULSLÄNGE", "HAUPT_client", QRect(352, 104, 109, 21)},
-        {"optSignal_1", "Frame4", QRect(4, 32, 89, 14)},
-        {"lblMM", "HAUPT_client", QRect(508, 164, 17, 17)},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        QWidget* widget = control(QString::fromUtf8(row.name));
-        ASSERT_NE(widget, nullptr);
-        EXPECT_EQ(widget->parentWidget()->objectName(), QString::fromUtf8(row.container));
-        EXPECT_EQ(widget->geometry(), row.pixels);
+    for (const auto& [name, container, pixels] : rows) {
+        EXPECT_EQ(control(name)->parentWidget()->objectName(), QString::fromUtf8(container)) << name;
+        EXPECT_EQ(control(name)->geometry(), pixels) << name;
     }
-    EXPECT_EQ(window->centralWidget()->size(), QSize(637, 342));
-}
+    QWidget* client = window->centralWidget();
+    EXPECT_EQ(client->size(), QSize(637, 342));
 
-TEST_F(HauptTest, KeepsEveryControlInsideItsContainer)
-{
     int controls = 0;
-    for (const QWidget* widget : window->centralWidget()->findChildren<QWidget*>()) {
+    for (const QWidget* widget : client->findChildren<QWidget*>()) {
         if (widget->objectName().isEmpty())
             continue;  // parts Qt adds inside a control
         ++controls;
-        EXPECT_TRUE(widget->parentWidget()->rect().contains(widget->geometry()))
-            << widget->objectName().toStdString();
+        EXPECT_TRUE(widget->parentWidget()->rect().contains(widget->geometry())) << widget->objectName().toStdString();
     }
     EXPECT_EQ(controls, 5 + 20 + 4 + 3 + 8 + 10);  // frames, options, buttons, check boxes, text boxes, labels
-}
 
-TEST_F(HauptTest, DrawsThePulseLengthInTheColumnOverFrame3)
-{
-    QWidget* client = window->centralWidget();
-    auto* length = control(QStringLiteral("Text_IMPULSLÄNGE"));
-    auto* frame3 = control(QStringLiteral("Frame3"));
-    const auto left = [client](const char* name) {
-        auto* w = client->findChild<QWidget*>(QString::fromUtf8(name));
-        return w->mapTo(client, QPoint(0, 0)).x();
-    };
-    for (const char* box : {"Text_ANZAHL_IMPULSE", "Text_FREQUENZ", "txtFMax", "txtFMin"})
-        EXPECT_EQ(left(box), left("Text_IMPULSLÄNGE")) << box;
-    EXPECT_TRUE(frame3->geometry().contains(length->geometry()));
-    const QWidget* label = control(QStringLiteral("Label5"));
-    EXPECT_LT(label->mapTo(client, label->rect().center()).y(), length->y());  // just below its label
-    // Above the frame: the frame does not hide it.
+    // The pulse length lies over Frame3, not hidden by it.
+    QWidget* length = control("Text_IMPULSLÄNGE");
+    EXPECT_TRUE(control("Frame3")->geometry().contains(length->geometry()));
     EXPECT_EQ(client->childAt(length->geometry().center()), length);
-}
 
-TEST_F(HauptTest, TabsThroughTheControlsInDesignOrder)
-{
-    const QStringList expected = {
-        "Option_COMPORT_0", "Option_COMPORT_1", "Option_COMPORT_2", "Option_COMPORT_3", "Option_COMPORT_4",
-        "Option_COMPORT_5", "Option_COMPORT_6", "Option_COMPORT_7", "Option_COMPORT_8", "Option_COMPORT_9",
-        "Option_COMPORT_10", "Option_COMPORT_11", "Option_COMPORT_12", "Option_COMPORT_13", "Option_COMPORT_14",
-        "Command_SCAN", "Option_COMPORT_15", "Check_DTR", "Check_RTS", "Command_CLOSE", "Command_OPEN",
-        "Text_ANZAHL_IMPULSE", "Text_FREQUENZ", "Check_BEEP", "Text_SETTINGS", "Command_CLEAR",
-        "Text_IMPULSLÄNGE", "optSignal_1", "optSignal_2", "optSignal_3", "optSignal_0", "txtFMax", "txtFMin",
-        "txtIMax", "txtIMin"};
-    QStringList chain;
-    QWidget* first = comPort(0);
-    QWidget* w = first;
-    do {
+    // Tab goes through the controls in design order.
+    QStringList expected;
+    for (int i = 0; i < 15; ++i)
+        expected << QStringLiteral("Option_COMPORT_%1").arg(i);
+    expected += QStringLiteral("Command_SCAN Option_COMPORT_15 Check_DTR Check_RTS Command_CLOSE Command_OPEN "
+                               "Text_ANZAHL_IMPULSE Text_FREQUENZ Check_BEEP Text_SETTINGS Command_CLEAR Text_IMPULSLÄNGE "
+                               "optSignal_1 optSignal_2 optSignal_3 optSignal_0 txtFMax txtFMin txtIMax txtIMin")
+                    .split(u' ');
+    QStringList chain{comPort(0)->objectName()};
+    for (QWidget* w = comPort(0)->nextInFocusChain(); w != comPort(0) && chain.size() <= expected.size();
+         w = w->nextInFocusChain())
         if (w->focusPolicy() & Qt::TabFocus)
             chain << w->objectName();
-        w = w->nextInFocusChain();
-    } while (w != first && chain.size() <= expected.size());
     EXPECT_EQ(chain, expected);
 }
 
-TEST_F(HauptTest, NamesTextBoxesForScreenReaders)
+TEST_F(HauptTest, ChosenLinesEdgesReachTheReadoutsAndTheRealTimerTicksThemIntoFrequency)
 {
-    const std::pair<const char*, const char*> names[] = {
-        {"Text_IMPULSLÄNGE", "Impulslänge"}, {"Text_ANZAHL_IMPULSE", "Anzahl Impulse"},
-        {"Text_FREQUENZ", "Frequenz"},       {"txtFMax", "Max"},
-        {"txtFMin", "Min"},                  {"txtIMax", "Impulse Maxwert"},
-        {"txtIMin", "Impulse Minwert"},      {"Text_SETTINGS", "Settings"},
-    };
-    for (const auto& [box, name] : names)
-        EXPECT_EQ(control(QString::fromUtf8(box))->accessibleName(), QString::fromUtf8(name)) << box;
-}
-
-TEST_F(HauptTest, DeliversLineEventsToTheReadoutsOfTheChosenLine)
-{
+    const QStringList boxes{"Text_ANZAHL_IMPULSE", "Text_IMPULSLÄNGE", "Text_FREQUENZ", "txtFMax", "txtFMin"};
+    const auto readouts = [&] { QStringList now; for (const QString& b : boxes) now << text(b); return now; };
+    // 30 DCD edges 10 ms apart before the first tick: 15 whole pulses, inside 10 .. 1000.
     const auto t0 = std::chrono::steady_clock::now();
-    fake->raise(serial::comEvCD, {t0, 1.0});
-    fake->raise(serial::comEvCTS, {t0 + 5ms, 1.005});  // not the chosen line
-    fake->raise(serial::comEvCD, {t0 + 10ms, 1.01});
-    EXPECT_EQ(text("Text_ANZAHL_IMPULSE"), QStringLiteral("1"));
-    EXPECT_EQ(text("Text_IMPULSLÄNGE"), QStringLiteral("0.020ms"));
+    for (int i = 0; i < 30; ++i) {
+        fake->raise(serial::comEvCD, {t0 + i * 10ms, 1.0 + i / 100.0});
+        fake->raise(serial::comEvCTS, {t0 + i * 10ms + 5ms, 1.0});  // not the chosen line
+    }
+    EXPECT_EQ(readouts(), (QStringList{"15", "0.020ms", "", "", ""}));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !text("Text_FREQUENZ").isEmpty(); }, 2500));
+    EXPECT_EQ(readouts(), (QStringList{"15", "0.020ms", "15 Hz", "15 Hz", "15 Hz"}));
+    EXPECT_EQ(control("lblMM")->accessibleDescription() + background("lblMM").name(), "Max Min activ#00ff00");
 
-    // Choosing CTS by a click deselects DCD in the group, so CTS now counts.
-    auto* cts = control<QRadioButton>(QStringLiteral("optSignal_2"));
-    QTest::mouseClick(cts, Qt::LeftButton, {}, QPoint(4, cts->height() / 2));
-    ASSERT_TRUE(cts->isChecked());
-    EXPECT_FALSE(control<QRadioButton>(QStringLiteral("optSignal_0"))->isChecked());
-    fake->raise(serial::comEvCTS, {t0 + 20ms, 1.02});
-    fake->raise(serial::comEvCTS, {t0 + 30ms, 1.03});
-    EXPECT_EQ(text("Text_ANZAHL_IMPULSE"), QStringLiteral("2"));
-    EXPECT_EQ(beeper.beeps, 0);
+    // A second without edges: the lowest frequency drops, the highest stays.
+    EXPECT_TRUE(QTest::qWaitFor([this] { return text("Text_FREQUENZ") == QStringLiteral("0 Hz"); }, 2500));
+    EXPECT_EQ(readouts().mid(2), (QStringList{"0 Hz", "15 Hz", "0 Hz"}));
 
-    control<QCheckBox>(QStringLiteral("Check_BEEP"))->click();
-    fake->raise(serial::comEvRing, {t0 + 40ms, 1.04});
-    EXPECT_EQ(beeper.beeps, 1);
+    // C resets the count: below the lower limit the indicator turns red on the next tick.
+    click("Command_CLEAR");
+    EXPECT_TRUE(QTest::qWaitFor([this] { return background("lblMM") == QColor(255, 0, 0); }, 2500));
+    EXPECT_EQ(control("lblMM")->accessibleDescription(), QStringLiteral("Max Min nicht activ"));
+
+    click("Check_BEEP");
+    fake->raise(serial::comEvRing, {std::chrono::steady_clock::now(), 2.0});
+    EXPECT_EQ(scripted.beeps, 1) << "only once asked to, but for every event, chosen line or not";
 }
 
-TEST_F(HauptTest, EndeClosesTheOpenPortAndEndsTheEventLoop)
+TEST_F(HauptTest, ButtonsOpenFailScanAndLoseThePort)
+{
+    fake->existingPorts = {1, 3};
+    click("Command_OPEN");
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("COM 1  9600,n,8,1"));
+    // The colour must really be drawn, not only stored; the style shades the panel a little.
+    const QColor drawn = control("Frame_OPEN")->grab().toImage().pixelColor(control("Frame_OPEN")->width() / 2, 8);
+    EXPECT_TRUE(drawn.green() > 230 && drawn.red() + drawn.blue() < 30) << drawn.name().toStdString();
+
+    click("Option_COMPORT_1");
+    click("Command_OPEN");
+    EXPECT_EQ(scripted.shown, QStringList{QStringLiteral("COM 2 kann nicht geöffnet werden")});
+    EXPECT_EQ(background("Frame_OPEN"), window->palette().color(QPalette::Button));
+
+    click("Command_SCAN");
+    for (int i = 0; i < kComPortCount; ++i)
+        EXPECT_EQ(comPort(i)->isEnabled(), i == 0 || i == 2) << i;
+    EXPECT_TRUE(comPort(1)->isChecked()) << "selected though disabled";
+
+    click("Option_COMPORT_0");
+    click("Command_OPEN");
+    fake->losePort();
+    EXPECT_EQ(background("Frame_OPEN"), window->palette().color(QPalette::Button));
+    EXPECT_EQ(scripted.shown.size(), 1) << "a lost port shows no message";
+}
+
+// The real box: titled, one OK button, the handler's text. Timer1 goes on
+// ticking while it waits; it is answered here after more than a tick.
+TEST_F(HauptTest, RealMessageBoxHasOneOkButtonAndTicksGoOnWhileItWaits)
+{
+    makeWindow(nullptr);
+    QStringList seen;
+    QTimer answer;
+    answer.callOnTimeout([&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            seen = {box->windowTitle(), box->text(), QString::number(box->buttons().size()),
+                    box->button(QMessageBox::Ok) ? "OK" : "no OK", text("Text_FREQUENZ")};
+        if (QWidget* modal = QApplication::activeModalWidget())
+            modal->close();
+    });
+    answer.start(1500ms);
+    click("Command_OPEN");  // no port exists
+    EXPECT_EQ(seen, (QStringList{"Impulsmeter", "COM 1 kann nicht geöffnet werden", "1", "OK", "0 Hz"}));
+}
+
+TEST_F(HauptTest, HelpChangesNothingEndeClosesThePortAndEndsTheLoopAsTheCloseBoxDoes)
 {
     fake->existingPorts = {1};
-    control<QPushButton>(QStringLiteral("Command_OPEN"))->click();
-    ASSERT_TRUE(fake->PortOpen());
-    window->show();
-    fake->calls.clear();
-
-    QTimer::singleShot(0, window.get(), [this] { window->findChild<QAction*>(QStringLiteral("Menue_Ende"))->trigger(); });
-    EXPECT_EQ(runEventLoop(3s), 0);
-    EXPECT_EQ(fake->calls.value(0), QStringLiteral("PortOpen=false"));
-    EXPECT_FALSE(fake->PortOpen());
-    EXPECT_FALSE(window->isVisible());
-    EXPECT_FALSE(window->findChild<QTimer*>(QStringLiteral("Timer1"))->isActive());
-}
-
-TEST_F(HauptTest, CloseBoxEndsTheEventLoop)
-{
-    window->show();
-    QTimer::singleShot(0, window.get(), [this] { window->close(); });
-    EXPECT_EQ(runEventLoop(3s), 0);
-}
-
-TEST_F(HauptTest, HelpMenuChangesNothing)
-{
+    click("Command_OPEN");
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    const QString before = snapshot(*window);
-    const auto callsBefore = fake->calls.size();
-    QMenuBar* bar = window->menuBar();
-    QAction* help = window->findChild<QAction*>(QStringLiteral("Menue_HILFE"));
-    ASSERT_NE(help, nullptr);
-    EXPECT_EQ(help->text(), QStringLiteral("?"));
-    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(help).center());
-    help->trigger();
+    const QImage before = window->centralWidget()->grab().toImage();
+    ASSERT_EQ(control<QAction>("Menue_HILFE")->text(), QStringLiteral("?"));
+    control<QAction>("Menue_HILFE")->trigger();
     QCoreApplication::processEvents();
-    EXPECT_EQ(snapshot(*window), before);
-    EXPECT_EQ(fake->calls.size(), callsBefore);
-    EXPECT_EQ(window->findChild<QMenu*>(QStringLiteral("Menue_DATEI"))->title(), QStringLiteral("Datei"));
+    EXPECT_TRUE(window->centralWidget()->grab().toImage() == before) << "every control looks as it did";
+    EXPECT_TRUE(window->windowTitle() == QStringLiteral("COM 1  9600,n,8,1") && fake->PortOpen());
+
+    QTimer::singleShot(0, window.get(), [this] { control<QAction>("Menue_Ende")->trigger(); });
+    EXPECT_EQ(runEventLoop(), 0);
+    EXPECT_FALSE(fake->PortOpen() || window->isVisible() || control<QTimer>("Timer1")->isActive());
+
+    makeWindow(&scripted);
+    window->show();
+    QTimer::singleShot(0, window.get(), [this] { window->close(); });
+    EXPECT_EQ(runEventLoop(), 0) << "the close box ends it too";
 }
 
-TEST(HauptWithoutService, RefusesClearly)
+TEST(StartWithoutWhatItNeeds, RefusesClearly)
 {
     EXPECT_THROW(HAUPT(nullptr), std::invalid_argument);
-}
 
-TEST(ProgramWithoutDisplay, SaysSoInOneLineAndExitsWithTwo)
-{
+    // The program without a display says so in one line and exits with 2.
     QProcess program;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
@@ -272,9 +239,9 @@ TEST(ProgramWithoutDisplay, SaysSoInOneLineAndExitsWithTwo)
     program.setProcessEnvironment(env);
     program.start(QStringLiteral(IMPULSMETER_BINARY), {});
     ASSERT_TRUE(program.waitForFinished(10000));
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(program.exitCode(), 2);
+    EXPECT_TRUE(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 2) << program.exitCode();
     const QString err = QString::fromLocal8Bit(program.readAllStandardError());
-    EXPECT_EQ(err.count(QLatin1Char('\n')), 1) << err.toStdString();
-    EXPECT_TRUE(err.contains(QStringLiteral("xvfb-run"))) << err.toStdString();
+    EXPECT_TRUE(err.count(QLatin1Char('\n')) == 1 && err.contains(QStringLiteral("xvfb-run"))) << err.toStdString();
 }
+
+}  // namespace
