@@ -4,7 +4,7 @@
 #include "haupt.h"
 #include "line_control.h"
 #include "linux_serial_line_service.h"
-#include "pty_tree.h"
+#include "port_fixtures.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -34,65 +34,54 @@ struct BadText {
     QString text;
     bool isNumber;  // reads as a limit all the same
 };
-
-std::vector<BadText> badTexts()
-{
-    return {
-        {"empty", QString(), false},
-        {"ten_thousand_digits", QString(10000, QLatin1Char('7')), false},
-        {"ten_thousand_letters", QString(10000, QLatin1Char('x')), false},
-        {"control_characters", QString::fromLatin1("\x01\x02\t\n\r\x1b\x7f" "5"), false},
-        {"invalid_utf8", QString::fromUtf8("\xff\xfe\xc0\xaf" "5\xed\xa0\x80"), false},
-        {"beyond_double_digits", QStringLiteral("1") + QString(400, QLatin1Char('0')), false},
-        {"beyond_double_exponent", QStringLiteral("1e309"), false},
-        {"below_double_exponent", QStringLiteral("-1e309"), false},
-        {"not_a_number", QStringLiteral("NaN"), false},
-        {"infinity", QStringLiteral("inf"), false},
-        {"minus_zero", QStringLiteral("-0"), true},
-    };
-}
-
 void PrintTo(const BadText& bad, std::ostream* out) { *out << bad.name; }
 
-class ScriptedMessages : public MessageBox {
-public:
-    void MsgBox(const QString& text) override { shown << text; }
-    QStringList shown;
+const BadText kBadTexts[] = {
+    {"empty", QString(), false},
+    {"ten_thousand_digits", QString(10000, QLatin1Char('7')), false},
+    {"ten_thousand_letters", QString(10000, QLatin1Char('x')), false},
+    {"control_characters", QString::fromLatin1("\x01\x02\t\n\r\x1b\x7f" "5"), false},
+    {"invalid_utf8", QString::fromUtf8("\xff\xfe\xc0\xaf" "5\xed\xa0\x80"), false},
+    {"beyond_double_digits", QStringLiteral("1") + QString(400, QLatin1Char('0')), false},
+    {"beyond_double_exponent", QStringLiteral("1e309"), false},
+    {"below_double_exponent", QStringLiteral("-1e309"), false},
+    {"not_a_number", QStringLiteral("NaN"), false},
+    {"infinity", QStringLiteral("inf"), false},
+    {"minus_zero", QStringLiteral("-0"), true},
 };
 
-class SilentBeeper : public measurement::Beeper {
-public:
-    void Beep() override {}
-};
+const QColor kRed(255, 0, 0);
+const QColor kGreen(0, 255, 0);
 
-class Window {
+// The real window, answering its own messages. Timer1 ticks only when the
+// test asks, so edges and ticks interleave as the test says.
+class Window : public MessageBox, public measurement::Beeper {
 public:
-    explicit Window(std::unique_ptr<serial::SerialLineService> service)
-        : haupt(std::move(service), &messages, &beeper)
+    explicit Window(std::unique_ptr<serial::SerialLineService> service) : haupt(std::move(service), this, this)
     {
-        // Ticks come when the test asks for them, so edges and ticks interleave as it says.
         timer()->stop();
     }
+    void MsgBox(const QString& text) override { shown << text; }
+    void Beep() override {}
 
     template <typename Widget = QWidget>
-    Widget* control(const char* name)
+    Widget* control(const QString& name)
     {
-        auto* widget = haupt.findChild<Widget*>(QString::fromUtf8(name));
+        auto* widget = haupt.findChild<Widget*>(name);
         if (!widget)
-            ADD_FAILURE() << "no control " << name;
+            ADD_FAILURE() << "no control " << name.toStdString();
         return widget;
     }
     QTimer* timer() { return haupt.findChild<QTimer*>(QStringLiteral("Timer1")); }
-
-    void type(const char* box, const QString& text) { control<QLineEdit>(box)->setText(text); }
-    QString text(const char* box) { return control<QLineEdit>(box)->text(); }
+    void type(const char* box, const QString& text) { control<QLineEdit>(QString::fromUtf8(box))->setText(text); }
+    QString text(const char* box) { return control<QLineEdit>(QString::fromUtf8(box))->text(); }
     void click(const char* button) { QTest::mouseClick(control<QPushButton>(button), Qt::LeftButton); }
     QColor background(const char* name)
     {
         auto* widget = control(name);
         return widget->palette().color(widget->backgroundRole());
     }
-    QString caption() { return haupt.windowTitle(); }
+    QString caption() const { return haupt.windowTitle(); }
 
     // One real tick of Timer1 through the event loop, bounded.
     bool tick()
@@ -104,13 +93,9 @@ public:
         return arrived;
     }
 
-    ScriptedMessages messages;
-    SilentBeeper beeper;
+    QStringList shown;
     HAUPT haupt;
 };
-
-const QColor kRed(255, 0, 0);
-const QColor kGreen(0, 255, 0);
 
 class BadInputSweep : public ::testing::TestWithParam<BadText> {};
 
@@ -121,7 +106,6 @@ TEST_P(BadInputSweep, EveryBoxTakesItAndEveryHandlerKeepsItsWay)
     FakeSerialLineService& fake = *service;
     fake.existingPorts = {1, 3};
     Window w(std::move(service));
-
     for (const char* box : kTextBoxes)
         w.type(box, bad.text);
 
@@ -150,7 +134,7 @@ TEST_P(BadInputSweep, EveryBoxTakesItAndEveryHandlerKeepsItsWay)
 
     // A settings text the service refuses: the port opens with the settings in force.
     w.click("Command_OPEN");
-    EXPECT_TRUE(w.messages.shown.isEmpty());
+    EXPECT_TRUE(w.shown.isEmpty());
     EXPECT_EQ(w.caption(), QStringLiteral("COM 1  9600,n,8,1"));
     EXPECT_EQ(w.background("Frame_OPEN"), kGreen);
     fake.raise(serial::comEvCD);
@@ -161,8 +145,7 @@ TEST_P(BadInputSweep, EveryBoxTakesItAndEveryHandlerKeepsItsWay)
     EXPECT_EQ(w.caption(), QStringLiteral("close"));
     EXPECT_FALSE(fake.PortOpen());
     for (int i = 0; i < kComPortCount; ++i)
-        EXPECT_EQ(w.control<QRadioButton>(QStringLiteral("Option_COMPORT_%1").arg(i).toUtf8().constData())->isEnabled(),
-                  i == 0 || i == 2)
+        EXPECT_EQ(w.control<QRadioButton>(QStringLiteral("Option_COMPORT_%1").arg(i))->isEnabled(), i == 0 || i == 2)
             << "COM " << i + 1;
 
     w.click("Command_CLOSE");
@@ -171,32 +154,31 @@ TEST_P(BadInputSweep, EveryBoxTakesItAndEveryHandlerKeepsItsWay)
     EXPECT_EQ(w.text("Text_FREQUENZ"), QStringLiteral("0,5 Hz"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, BadInputSweep, ::testing::ValuesIn(badTexts()),
+INSTANTIATE_TEST_SUITE_P(Texts, BadInputSweep, ::testing::ValuesIn(kBadTexts),
                          [](const auto& row) { return std::string(row.param.name); });
 
-// The real service reads the settings text: a refused one leaves the settings
-// in force, which the caption shows, and the port still opens on them.
-TEST(BadSettingsText, RefusedByTheRealServiceTheEarlierSettingsOpen)
+// The real window holding the real service on a pseudo-terminal: a settings
+// text the service refuses leaves those in force, which the caption shows,
+// and the port still opens on them.
+TEST(WindowOnAPseudoTerminal, OpensOnTheSettingsInForceWhateverIsTypedAndCloses)
 {
-    PtyTree tree;
-    ASSERT_TRUE(tree.ready()) << tree.error().toStdString();
-    Window w(std::make_unique<serial::LinuxSerialLineService>(tree.root(), serial::makeSystemLineControl()));
-
+    PtyTree port;
+    Window w(std::make_unique<serial::LinuxSerialLineService>(port.tree.root(), serial::makeSystemLineControl()));
     w.type("Text_SETTINGS", QStringLiteral("19200,e,7,2"));
     w.click("Command_OPEN");
     ASSERT_EQ(w.caption(), QStringLiteral("COM 1  19200,e,7,2"));
 
-    for (const BadText& bad : badTexts()) {
+    for (const BadText& bad : kBadTexts) {
         SCOPED_TRACE(bad.name);
         w.type("Text_SETTINGS", bad.text);
         w.click("Command_OPEN");
         EXPECT_EQ(w.caption(), QStringLiteral("COM 1  19200,e,7,2"));
         EXPECT_EQ(w.background("Frame_OPEN"), kGreen);
-        EXPECT_TRUE(w.messages.shown.isEmpty());
+        EXPECT_TRUE(w.shown.isEmpty());
     }
     w.click("Command_CLOSE");
     EXPECT_EQ(w.caption(), QStringLiteral("close"));
-    EXPECT_EQ(w.background("Frame_OPEN"), w.control("Frame_OPEN")->palette().color(QPalette::Button));
+    EXPECT_EQ(w.background("Frame_OPEN"), w.haupt.palette().color(QPalette::Button));
 }
 
 }  // namespace

@@ -2,56 +2,107 @@
 
 #include "line_control.h"
 
-#include <QStringList>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <mutex>
+#include <string>
 
 // The modem lines of a port, in place of the hardware: what its driver
 // supports (calls it cannot do answer `unsupported`), edges made on demand,
 // and an unplug after which every call fails. Waits block in poll(), so a
 // signal interrupts them with EINTR as it does a real TIOCMIWAIT. Control-line
-// writes are recorded ("DTR+", "RTS-").
+// writes are recorded ("DTR+ RTS- ").
 class FakeLineControl : public serial::LineControl {
 public:
     struct Driver {
-        bool lines = true;          // TIOCMGET
+        bool lines = true;          // TIOCMGET, TIOCMBIS/TIOCMBIC
         bool counts = true;         // TIOCGICOUNT
         bool countsChanges = true;  // its counters move (cp210x: never)
         bool waits = true;          // TIOCMIWAIT
-        bool controlLines = true;   // TIOCMBIS/TIOCMBIC
-        int unsupported = 25;       // ENOTTY; old kernels say EINVAL (22)
+        int unsupported = ENOTTY;   // old kernels say EINVAL
     };
 
-    explicit FakeLineControl(Driver driver);
-    ~FakeLineControl() override;
+    explicit FakeLineControl(Driver driver) : driver_(driver) {}
+    ~FakeLineControl() override { ::close(wakeFd_); }
 
-    int getLines(int fd, int& bits) override;
-    int raiseLines(int fd, int bits) override;
-    int lowerLines(int fd, int bits) override;
-    int getCounts(int fd, serial::LineCounts& counts) override;
-    int waitForChange(int fd, int bits) override;
+    int getLines(int, int& bits) override { return answer(driver_.lines, [&] { bits = bits_; }); }
+    int raiseLines(int, int bits) override { return answer(driver_.lines, [&] { bits_ |= bits; record(bits, '+'); }); }
+    int lowerLines(int, int bits) override { return answer(driver_.lines, [&] { bits_ &= ~bits; record(bits, '-'); }); }
+    int getCounts(int, serial::LineCounts& counts) override { return answer(driver_.counts, [&] { counts = counts_; }); }
+
+    int waitForChange(int, int) override
+    {
+        int seen = 0;
+        if (const int error = answer(driver_.waits, [&] { seen = changes_; ++waitsBegun_; }))
+            return error;
+        for (;;) {
+            pollfd wake{wakeFd_, POLLIN, 0};
+            if (::poll(&wake, 1, -1) < 0 && errno == EINTR)
+                return EINTR;
+            std::uint64_t drained = 0;
+            [[maybe_unused]] const auto n = ::read(wakeFd_, &drained, sizeof drained);
+            std::lock_guard lock(mutex_);
+            if (gone_ != 0 || changes_ != seen)
+                return gone_;
+        }
+    }
 
     // Any thread. `edges` changes of the line with this TIOCM bit, all at once.
-    void toggle(int bit, int edges = 1);
-    // Counters as a driver that counted before the port was opened.
-    void presetCounts(const serial::LineCounts& counts);
+    void toggle(int bit, int edges = 1)
+    {
+        std::lock_guard lock(mutex_);
+        bits_ ^= edges % 2 != 0 ? bit : 0;
+        changes_ += edges;
+        int& count = bit == TIOCM_CTS ? counts_.cts : bit == TIOCM_DSR ? counts_.dsr : bit == TIOCM_CD ? counts_.dcd : counts_.rng;
+        if (driver_.countsChanges)
+            count += edges;
+        wake();
+    }
     // Every call from now on fails with `error`; a blocked wait returns it.
-    void unplug(int error);
+    void unplug(int error)
+    {
+        std::lock_guard lock(mutex_);
+        gone_ = error;
+        wake();
+    }
 
-    int waitsBegun() const;
-    QStringList controlWrites() const;
+    int waitsBegun() const { std::lock_guard lock(mutex_); return waitsBegun_; }
+    std::string controlWrites() const { std::lock_guard lock(mutex_); return writes_; }
 
 private:
-    int check(bool supported) const;  // mutex_ held
-    void wake();
+    template <typename Step>
+    int answer(bool supported, Step step)
+    {
+        std::lock_guard lock(mutex_);
+        const int error = gone_ != 0 ? gone_ : supported ? 0 : driver_.unsupported;
+        if (error == 0)
+            step();
+        return error;
+    }
+    void record(int bits, char sign)
+    {
+        for (const auto& [bit, name] : {std::pair{TIOCM_DTR, "DTR"}, std::pair{TIOCM_RTS, "RTS"}})
+            if (bits & bit)
+                writes_ += name + std::string(1, sign) + ' ';
+    }
+    void wake()
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
+    }
 
     const Driver driver_;
-    const int wakeFd_;
+    const int wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     mutable std::mutex mutex_;
     int bits_ = 0;
     serial::LineCounts counts_;
     int changes_ = 0;  // every edge, counted or not: what a wait wakes for
     int gone_ = 0;
     int waitsBegun_ = 0;
-    QStringList controlWrites_;
+    std::string writes_;
 };

@@ -1,64 +1,116 @@
 #pragma once
 
-#include <QString>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QStringList>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <chrono>
-#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
-#include <mutex>
+#include <future>
+#include <stdexcept>
 #include <thread>
 
 // A pseudo-terminal made for the test: the service opens its slave side
 // through a fake tree; closing the master hangs the slave up.
 class Pty {
 public:
-    Pty();
-    ~Pty();
+    Pty() : master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC))
+    {
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        slave_ = QString::fromLocal8Bit(::ptsname(master_));
+    }
+    ~Pty() { hangUp(); }
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
 
     QString slavePath() const { return slave_; }
     int master() const { return master_; }
-    void hangUp();
+    void hangUp()
+    {
+        if (master_ >= 0)
+            ::close(master_);
+        master_ = -1;
+    }
 
 private:
-    int master_ = -1;
+    int master_;
     QString slave_;
 };
 
 // A dev/ and sys/ tree in a temporary folder, as the device map reads it.
 class FakeTree {
 public:
-    FakeTree();
+    FakeTree()
+    {
+        QDir(root()).mkpath(QStringLiteral("dev/serial/by-id"));
+        QDir(root()).mkpath(QStringLiteral("sys/class/tty"));
+    }
     QString root() const { return dir_.path(); }
 
-    // dev/<name>: a link to `target` (a pty) or, when empty, a plain file.
-    void addDevice(const QString& name, const QString& target = {});
-    void removeDevice(const QString& name);
-    // sys/class/tty/<name>/<attribute>
-    void setAttribute(const QString& name, const QString& attribute, const QString& value);
-    // An on-board UART line as serial core lists it: type 0 is no hardware.
-    void addUart(const QString& name, int type, bool console = false, const QString& target = {});
+    // dev/<name>: a link to `target` or, when empty, a plain file; each
+    // "attribute=value" goes to sys/class/tty/<name>/attribute.
+    void addDevice(const QString& name, const QString& target = {}, const QStringList& attributes = {})
+    {
+        const QString path = root() + QStringLiteral("/dev/") + name;
+        target.isEmpty() ? QFile(path).open(QIODevice::WriteOnly) : QFile::link(target, path);
+        const QString sys = root() + QStringLiteral("/sys/class/tty/") + name + QLatin1Char('/');
+        for (const QString& attribute : attributes) {
+            QDir().mkpath(sys);
+            QFile file(sys + attribute.section(QLatin1Char('='), 0, 0));
+            file.open(QIODevice::WriteOnly);
+            file.write(attribute.section(QLatin1Char('='), 1).toLatin1() + '\n');
+        }
+    }
+    void removeDevice(const QString& name) { QFile::remove(root() + QStringLiteral("/dev/") + name); }
     // dev/serial/by-id/<link> -> ../../<name>
-    void addStableName(const QString& link, const QString& name);
+    void addStableName(const QString& link, const QString& name)
+    {
+        QFile::link(QStringLiteral("../../") + name, root() + QStringLiteral("/dev/serial/by-id/") + link);
+    }
 
 private:
     QTemporaryDir dir_;
 };
 
-// Runs the event loop until `done` or the time is up; true when done.
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(5));
-
-// Ends the test run if a step blocks past its bound, so no test can hang.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit);
-    ~Watchdog();
-
-private:
-    std::mutex mutex_;
-    std::condition_variable done_;
-    bool finished_ = false;
-    std::thread thread_;
+// COM 1 of its tree is the pseudo-terminal, as a USB adapter.
+struct PtyTree {
+    PtyTree() { tree.addDevice(QStringLiteral("ttyUSB0"), pty.slavePath()); }
+    Pty pty;
+    FakeTree tree;
 };
+
+// Runs the event loop until `done` or the time is up; true when done.
+inline bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(5))
+{
+    const QDeadlineTimer deadline(limit);
+    while (!done() && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return done();
+}
+
+// Runs `step`, ending the test run if it blocks past `limit`, so no test can hang.
+inline void bounded(std::chrono::seconds limit, const std::function<void()>& step)
+{
+    std::promise<void> finished;
+    std::thread guard([limit, done = finished.get_future()] {
+        if (done.wait_for(limit) != std::future_status::ready) {
+            std::fputs("a step blocked past its bound\n", stderr);
+            std::abort();
+        }
+    });
+    step();
+    finished.set_value();
+    guard.join();
+}
