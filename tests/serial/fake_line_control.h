@@ -10,13 +10,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
-#include <string>
 
 // The modem lines of a port, in place of the hardware: what its driver
 // supports (calls it cannot do answer `unsupported`), edges made on demand,
 // and an unplug after which every call fails. Waits block in poll(), so a
-// signal interrupts them with EINTR as it does a real TIOCMIWAIT. Control-line
-// writes are recorded ("DTR+ RTS- ").
+// signal interrupts them with EINTR as it does a real TIOCMIWAIT. DTR and RTS
+// start raised, as opening a terminal leaves them.
 class FakeLineControl : public serial::LineControl {
 public:
     struct Driver {
@@ -31,8 +30,8 @@ public:
     ~FakeLineControl() override { ::close(wakeFd_); }
 
     int getLines(int, int& bits) override { return answer(driver_.lines, [&] { bits = bits_; }); }
-    int raiseLines(int, int bits) override { return answer(driver_.lines, [&] { bits_ |= bits; record(bits, '+'); }); }
-    int lowerLines(int, int bits) override { return answer(driver_.lines, [&] { bits_ &= ~bits; record(bits, '-'); }); }
+    int raiseLines(int, int bits) override { return answer(driver_.lines, [&] { bits_ |= bits; }); }
+    int lowerLines(int, int bits) override { return answer(driver_.lines, [&] { bits_ &= ~bits; }); }
     int getCounts(int, serial::LineCounts& counts) override { return answer(driver_.counts, [&] { counts = counts_; }); }
 
     int waitForChange(int, int) override
@@ -72,7 +71,7 @@ public:
     }
 
     int waitsBegun() const { std::lock_guard lock(mutex_); return waitsBegun_; }
-    std::string controlWrites() const { std::lock_guard lock(mutex_); return writes_; }
+    int controlLines() const { std::lock_guard lock(mutex_); return bits_ & (TIOCM_DTR | TIOCM_RTS); }
 
 private:
     template <typename Step>
@@ -84,12 +83,6 @@ private:
             step();
         return error;
     }
-    void record(int bits, char sign)
-    {
-        for (const auto& [bit, name] : {std::pair{TIOCM_DTR, "DTR"}, std::pair{TIOCM_RTS, "RTS"}})
-            if (bits & bit)
-                writes_ += name + std::string(1, sign) + ' ';
-    }
     void wake()
     {
         const std::uint64_t one = 1;
@@ -99,10 +92,9 @@ private:
     const Driver driver_;
     const int wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     mutable std::mutex mutex_;
-    int bits_ = 0;
+    int bits_ = TIOCM_DTR | TIOCM_RTS;
     serial::LineCounts counts_;
     int changes_ = 0;  // every edge, counted or not: what a wait wakes for
     int gone_ = 0;
     int waitsBegun_ = 0;
-    std::string writes_;
 };
