@@ -27,11 +27,7 @@ const char* const kTextBoxes[] = {
     "txtFMax",       "txtFMin",          "txtIMax",             "txtIMin",
 };
 
-struct BadText {
-    const char* name;
-    QString text;
-    bool isNumber;  // reads as a limit all the same
-};
+struct BadText { const char* name; QString text; bool isNumber; };  // a number reads as a limit all the same
 void PrintTo(const BadText& bad, std::ostream* out) { *out << bad.name; }
 
 const BadText kBadTexts[] = {
@@ -55,10 +51,7 @@ const QColor kGreen(0, 255, 0);
 // test asks, so edges and ticks interleave as the test says.
 class Window : public MessageBox, public measurement::Beeper {
 public:
-    explicit Window(std::unique_ptr<serial::SerialLineService> service) : haupt(std::move(service), this, this)
-    {
-        timer()->stop();
-    }
+    explicit Window(std::unique_ptr<serial::SerialLineService> service) : haupt(std::move(service), this, this) { timer()->stop(); }
     void MsgBox(const QString& text) override { shown << text; }
     void Beep() override {}
 
@@ -66,8 +59,7 @@ public:
     Widget* control(const QString& name)
     {
         auto* widget = haupt.findChild<Widget*>(name);
-        if (!widget)
-            ADD_FAILURE() << "no control " << name.toStdString();
+        EXPECT_NE(widget, nullptr) << "no control " << name.toStdString();
         return widget;
     }
     QTimer* timer() { return haupt.findChild<QTimer*>(QStringLiteral("Timer1")); }

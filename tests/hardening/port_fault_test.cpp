@@ -43,16 +43,16 @@ int openDescriptors()
 // its hang-up is noticed all the same.
 TEST(PortFault, VanishingWhileOpenClosesTheServiceAndSaysSoOnce)
 {
-    auto port = std::make_unique<PtyTree>();
+    PtyTree port;
     const int withOtherSide = openDescriptors();
-    auto service = serviceOver(port->tree.root());
+    auto service = serviceOver(port.tree.root());
     int lost = 0;
     service->OnPortLost = [&] { ++lost; };
     service->setDTREnable(true);  // refused by the terminal, which is used all the same
 
     ASSERT_EQ(service->setPortOpen(true), Write::Accepted);
     EXPECT_EQ(service->lineCapability(), serial::LineCapability::None);
-    port->pty.hangUp();
+    port.pty.hangUp();
     EXPECT_TRUE(waitFor([&] { return !service->PortOpen(); }, 3s)) << "the hang-up went unnoticed";
     waitFor([] { return false; }, 300ms);  // a second report would come by now
     EXPECT_EQ(lost, 1);

@@ -2,18 +2,16 @@
 
 #include "line_control.h"
 
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <mutex>
 
 // The modem lines of a port, in place of the hardware: what its driver
 // supports (calls it cannot do answer `unsupported`), edges made on demand,
-// and an unplug after which every call fails. Waits block in poll(), so a
+// and an unplug after which every call fails. Waits block in read(), so a
 // signal interrupts them with EINTR as it does a real TIOCMIWAIT. DTR and RTS
 // start raised, as opening a terminal leaves them.
 class FakeLineControl : public serial::LineControl {
@@ -40,11 +38,9 @@ public:
         if (const int error = answer(driver_.waits, [&] { seen = changes_; ++waitsBegun_; }))
             return error;
         for (;;) {
-            pollfd wake{wakeFd_, POLLIN, 0};
-            if (::poll(&wake, 1, -1) < 0 && errno == EINTR)
+            eventfd_t drained = 0;
+            if (::eventfd_read(wakeFd_, &drained) != 0 && errno == EINTR)
                 return EINTR;
-            std::uint64_t drained = 0;
-            [[maybe_unused]] const auto n = ::read(wakeFd_, &drained, sizeof drained);
             std::lock_guard lock(mutex_);
             if (gone_ != 0 || changes_ != seen)
                 return gone_;
@@ -83,14 +79,10 @@ private:
             step();
         return error;
     }
-    void wake()
-    {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
-    }
+    void wake() { ::eventfd_write(wakeFd_, 1); }
 
     const Driver driver_;
-    const int wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    const int wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
     mutable std::mutex mutex_;
     int bits_ = TIOCM_DTR | TIOCM_RTS;
     serial::LineCounts counts_;

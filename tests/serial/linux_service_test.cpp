@@ -40,11 +40,7 @@ std::unique_ptr<serial::LinuxSerialLineService> serviceOver(const QString& root,
 // rejected text names no settings and leaves those in force.
 TEST(SettingsText, AcceptedReadBackPlainRejectedLeaveTheSettingsInForce)
 {
-    const struct {
-        const char* text;
-        serial::LineSettings settings;
-        const char* readBack;
-    } accepted[] = {
+    const struct { const char* text; serial::LineSettings settings; const char* readBack; } accepted[] = {
         {"9600,n,8,1", {9600, 'n', 8, 1}, "9600,n,8,1"},
         {"19200,E,7,2", {19200, 'e', 7, 2}, "19200,e,7,2"},
         {" 300 , o , 5 , 1 ", {300, 'o', 5, 1}, "300,o,5,1"},
@@ -96,11 +92,7 @@ TEST(DeviceMap, OrdersUartsThenUsbThenAcmByNumberWithoutConsoles)
 
     std::vector<std::string> described;  // device, kind, stable name
     for (const auto& entry : serial::readDeviceMap(tree.root()))
-        described.push_back(QStringLiteral("%1 %2 %3")
-                                .arg(entry.device)
-                                .arg(static_cast<int>(entry.kind))
-                                .arg(entry.stableName)
-                                .toStdString());
+        described.push_back(QStringLiteral("%1 %2 %3").arg(entry.device).arg(int(entry.kind)).arg(entry.stableName).toStdString());
     EXPECT_EQ(described, (std::vector<std::string>{"/dev/ttyS2 0 ", "/dev/ttyS10 0 ",
                                                    "/dev/ttyUSB2 1 /dev/serial/by-id/usb-FTDI_FT232R_A1B2-if00-port0",
                                                    "/dev/ttyUSB11 1 ", "/dev/ttyACM0 2 "}));
@@ -167,6 +159,19 @@ protected:
     {
         return waitFor([&] { return lines->waitsBegun() >= waits; });
     }
+    // Unplugged adapters answer EIO, cdc-acm first ENODEV: the port is closed
+    // and the loss said once, with no edge made up.
+    void unplugAndExpectLostOnce(int error)
+    {
+        const std::size_t seen = events.size();
+        lines->unplug(error);
+        EXPECT_TRUE(waitFor([&] { return lost > 0; }));
+        EXPECT_FALSE(service->PortOpen());
+        EXPECT_EQ(service->lineCapability(), LineCapability::None);
+        waitFor([] { return false; }, 250ms);
+        EXPECT_EQ(lost, 1);
+        EXPECT_EQ(events.size(), seen);
+    }
 
     PtyTree port;
     FakeLineControl* lines = nullptr;
@@ -188,7 +193,6 @@ TEST_F(LinuxService, OpensWithTheChosenControlLinesDropsReceivedBytesClosesAndRe
     s.setDTREnable(false);
     s.setRTSEnable(true);
     EXPECT_EQ(lines->controlLines(), TIOCM_RTS);
-    EXPECT_TRUE(!s.DTREnable() && s.RTSEnable());
     EXPECT_EQ(s.setPortOpen(true), Write::Accepted);  // open: stays as it is
     EXPECT_EQ(s.portInfo(1).lastFailure, PortFailure::None);
     EXPECT_EQ(s.setCommPort(2), Write::Rejected);
@@ -197,11 +201,11 @@ TEST_F(LinuxService, OpensWithTheChosenControlLinesDropsReceivedBytesClosesAndRe
     EXPECT_EQ(s.Settings(), "4800,o,8,1");
 
     // Far more than the terminal's buffer: it only all goes in if it is read.
-    ::fcntl(port.pty.master(), F_SETFL, O_NONBLOCK);
+    ::fcntl(port.pty.master, F_SETFL, O_NONBLOCK);
     const std::vector<char> chunk(4096, 'x');
     std::size_t written = 0;
     EXPECT_TRUE(waitFor([&] {
-        written += static_cast<std::size_t>(std::max<ssize_t>(0, ::write(port.pty.master(), chunk.data(), chunk.size())));
+        written += static_cast<std::size_t>(std::max<ssize_t>(0, ::write(port.pty.master, chunk.data(), chunk.size())));
         return written >= 4U << 20;
     }, 20s));
     EXPECT_TRUE(s.PortOpen());
@@ -224,7 +228,7 @@ TEST_F(LinuxService, OpensWithTheChosenControlLinesDropsReceivedBytesClosesAndRe
 // One event per counted edge on every line, with its code and time, none for
 // edges counted before the open. 8250 UARTs count RI on its trailing edge
 // only: there one count is a whole pulse.
-TEST_F(LinuxService, CounterJumpsGiveOneEventPerEdgeFromTheOpenOn)
+TEST_F(LinuxService, CounterJumpsGiveOneEventPerEdgeFromTheOpenUntilUnplugged)
 {
     FakeTree board;
     board.addDevice("ttyS4", port.pty.slavePath(), {"type=4"});
@@ -253,24 +257,21 @@ TEST_F(LinuxService, CounterJumpsGiveOneEventPerEdgeFromTheOpenOn)
         // Around midnight the day wraps; otherwise the two readings lie close together.
         EXPECT_TRUE(dayBefore > 86390 || std::abs(events.front().second.timeOfDay - dayBefore) < 5.0);
         EXPECT_EQ(s.CommEvent(), 0) << "the code is there only while OnComm runs";
+        unplugAndExpectLostOnce(EIO);
     }
 }
 
 // Without counters each wake-up or poll compares line snapshots, so a single
-// change is seen; without modem lines there is nothing to watch.
-TEST_F(LinuxService, DriversWithoutCountersOrWakeUpsFallBack)
+// change is seen; without modem lines there is nothing to watch. Unplugged, an
+// adapter answers EIO (cdc-acm first ENODEV).
+TEST_F(LinuxService, DriversWithoutCountersOrWakeUpsFallBackUntilUnplugged)
 {
     const Codes seen{{3, 2}, {5, 1}, {6, 1}};
-    const struct {
-        const char* name;
-        Driver driver;
-        LineCapability capability;
-        Codes codes;
-    } table[] = {
-        {"pl2303", kPl2303, LineCapability::WakeUpsOnly, seen},
-        {"cp210x", kCp210x, LineCapability::PollingOnly, seen},
-        {"cp210x, older kernel", kOldCp210x, LineCapability::PollingOnly, seen},
-        {"no modem lines", kNoLines, LineCapability::None, {}},
+    const struct { const char* name; Driver driver; LineCapability capability; Codes codes; int unplugged; } table[] = {
+        {"pl2303", kPl2303, LineCapability::WakeUpsOnly, seen, ENODEV},
+        {"cp210x", kCp210x, LineCapability::PollingOnly, seen, EIO},
+        {"cp210x, older kernel", kOldCp210x, LineCapability::PollingOnly, seen, EIO},
+        {"no modem lines", kNoLines, LineCapability::None, {}, 0},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
@@ -284,6 +285,8 @@ TEST_F(LinuxService, DriversWithoutCountersOrWakeUpsFallBack)
         }
         EXPECT_TRUE(receive(row.codes.empty() ? 0 : 4));
         EXPECT_EQ(perCode(), row.codes);
+        if (row.unplugged != 0)
+            unplugAndExpectLostOnce(row.unplugged);
     }
 }
 
@@ -307,34 +310,6 @@ TEST_F(LinuxService, ClosingWhileBlockedReturnsAndDropsQueuedEvents)
     EXPECT_TRUE(receive(2));
     bounded(10s, [&] { s.setPortOpen(false); });
     EXPECT_FALSE(s.PortOpen());
-}
-
-// Unplugged adapters answer EIO, cdc-acm first ENODEV: the port is closed and
-// the loss said once. (The hang-up of a descriptor is a port fault test.)
-TEST_F(LinuxService, AnUnpluggedDeviceIsClosedAndReportedOnce)
-{
-    const struct {
-        const char* name;
-        Driver driver;
-        int error;
-    } table[] = {
-        {"usb-serial unplugged", kUart, EIO},
-        {"cdc-acm unplugged", kPl2303, ENODEV},
-        {"polled adapter unplugged", kCp210x, EIO},
-    };
-    for (const auto& row : table) {
-        SCOPED_TRACE(row.name);
-        auto& s = make(row.driver);
-        ASSERT_EQ(s.setPortOpen(true), Write::Accepted);
-        waitFor([] { return false; }, 20ms);
-        lines->unplug(row.error);
-        EXPECT_TRUE(waitFor([&] { return lost > 0; }));
-        EXPECT_FALSE(s.PortOpen());
-        EXPECT_EQ(s.lineCapability(), LineCapability::None);
-        waitFor([] { return false; }, 250ms);
-        EXPECT_EQ(lost, 1);
-        EXPECT_TRUE(events.empty());
-    }
 }
 
 }  // namespace

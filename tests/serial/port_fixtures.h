@@ -15,33 +15,26 @@
 #include <functional>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 // A pseudo-terminal made for the test: the service opens its slave side
 // through a fake tree; closing the master hangs the slave up.
-class Pty {
-public:
-    Pty() : master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC))
+struct Pty {
+    Pty()
     {
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
             throw std::runtime_error("no pseudo-terminal");
-        slave_ = QString::fromLocal8Bit(::ptsname(master_));
     }
-    ~Pty() { hangUp(); }
     Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    QString slavePath() const { return slave_; }
-    int master() const { return master_; }
+    ~Pty() { hangUp(); }
+    QString slavePath() const { return QString::fromLocal8Bit(::ptsname(master)); }
     void hangUp()
     {
-        if (master_ >= 0)
-            ::close(master_);
-        master_ = -1;
+        if (master >= 0)
+            ::close(std::exchange(master, -1));
     }
 
-private:
-    int master_;
-    QString slave_;
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
 };
 
 // A dev/ and sys/ tree in a temporary folder, as the device map reads it.
