@@ -4,7 +4,6 @@
 #include "fake_line_control.h"
 #include "linux_serial_line_service.h"
 #include "port_fixtures.h"
-#include "settings_text.h"
 
 #include <gtest/gtest.h>
 
@@ -36,17 +35,17 @@ std::unique_ptr<serial::LinuxSerialLineService> serviceOver(const QString& root,
     return std::make_unique<serial::LinuxSerialLineService>(root, std::make_unique<FakeLineControl>(driver));
 }
 
-// Accepted texts read back in their plain form and are then in force; a
-// rejected text names no settings and leaves those in force.
+// Accepted texts are in force and read back in their plain form; a rejected
+// text leaves the settings in force.
 TEST(SettingsText, AcceptedReadBackPlainRejectedLeaveTheSettingsInForce)
 {
-    const struct { const char* text; serial::LineSettings settings; const char* readBack; } accepted[] = {
-        {"9600,n,8,1", {9600, 'n', 8, 1}, "9600,n,8,1"},
-        {"19200,E,7,2", {19200, 'e', 7, 2}, "19200,e,7,2"},
-        {" 300 , o , 5 , 1 ", {300, 'o', 5, 1}, "300,o,5,1"},
-        {"1,s,8,1", {1, 's', 8, 1}, "1,s,8,1"},
-        {"2147483647,n,8,1", {2147483647, 'n', 8, 1}, "2147483647,n,8,1"},
-        {"\t115200,M,6,2\t", {115200, 'm', 6, 2}, "115200,m,6,2"},
+    const struct { const char* text; const char* readBack; } accepted[] = {
+        {"9600,n,8,1", "9600,n,8,1"},
+        {"19200,E,7,2", "19200,e,7,2"},
+        {" 300 , o , 5 , 1 ", "300,o,5,1"},
+        {"1,s,8,1", "1,s,8,1"},
+        {"2147483647,n,8,1", "2147483647,n,8,1"},
+        {"\t115200,M,6,2\t", "115200,m,6,2"},
     };
     const char* const rejected[] = {
         "", "9600", "9600,n,8", "9600,n,8,1,", "9600,x,8,1", "9600,,8,1", "9600,ne,8,1", "0,n,8,1",
@@ -58,17 +57,11 @@ TEST(SettingsText, AcceptedReadBackPlainRejectedLeaveTheSettingsInForce)
     auto service = serviceOver(QStringLiteral("/nonexistent-root"));
     EXPECT_EQ(service->Settings(), "9600,n,8,1");
     for (const auto& row : accepted) {
-        SCOPED_TRACE(row.text);
-        const auto parsed = serial::parseSettings(QString::fromUtf8(row.text));
-        ASSERT_TRUE(parsed.has_value());
-        EXPECT_EQ(*parsed, row.settings);
-        EXPECT_EQ(service->setSettings(QString::fromUtf8(row.text)), Write::Accepted);
+        EXPECT_EQ(service->setSettings(QString::fromUtf8(row.text)), Write::Accepted) << row.text;
         EXPECT_EQ(service->Settings(), row.readBack);
     }
     for (const char* text : rejected) {
-        SCOPED_TRACE(text);
-        EXPECT_FALSE(serial::parseSettings(QString::fromUtf8(text)).has_value());
-        EXPECT_EQ(service->setSettings(QString::fromUtf8(text)), Write::Rejected);
+        EXPECT_EQ(service->setSettings(QString::fromUtf8(text)), Write::Rejected) << text;
         EXPECT_EQ(service->Settings(), "115200,m,6,2");
     }
 }
@@ -134,26 +127,23 @@ protected:
         lines = fake.get();
         service = std::make_unique<serial::LinuxSerialLineService>(root.isEmpty() ? port.tree.root() : root,
                                                                    std::move(fake));
-        service->OnComm = [this] { events.push_back({service->CommEvent(), service->CommEventTime()}); };
+        service->OnComm = [this] {
+            ++codes[service->CommEvent()];
+            ++count;
+            last = service->CommEventTime();
+        };
         service->OnPortLost = [this] { ++lost; };
-        events.clear();
-        lost = 0;
+        codes.clear();
+        count = lost = 0;
         return *service;
     }
 
-    Codes perCode() const
-    {
-        Codes out;
-        for (const auto& event : events)
-            ++out[event.first];
-        return out;
-    }
     // Events settle: the expected number arrives, and no more come after it.
-    bool receive(std::size_t expected)
+    bool receive(int expected)
     {
-        const bool arrived = waitFor([&] { return events.size() >= expected; });
+        const bool arrived = waitFor([&] { return count >= expected; });
         waitFor([] { return false; }, 30ms);
-        return arrived && events.size() == expected;
+        return arrived && count == expected;
     }
     bool blocked(int waits = 1)
     {
@@ -163,20 +153,22 @@ protected:
     // and the loss said once, with no edge made up.
     void unplugAndExpectLostOnce(int error)
     {
-        const std::size_t seen = events.size();
+        const int seen = count;
         lines->unplug(error);
         EXPECT_TRUE(waitFor([&] { return lost > 0; }));
         EXPECT_FALSE(service->PortOpen());
         EXPECT_EQ(service->lineCapability(), LineCapability::None);
         waitFor([] { return false; }, 250ms);
         EXPECT_EQ(lost, 1);
-        EXPECT_EQ(events.size(), seen);
+        EXPECT_EQ(count, seen);
     }
 
     PtyTree port;
     FakeLineControl* lines = nullptr;
     std::unique_ptr<serial::LinuxSerialLineService> service;
-    std::vector<std::pair<std::int16_t, serial::EdgeTime>> events;
+    Codes codes;  // events per code
+    int count = 0;
+    serial::EdgeTime last;
     int lost = 0;
 };
 
@@ -209,7 +201,7 @@ TEST_F(LinuxService, OpensWithTheChosenControlLinesDropsReceivedBytesClosesAndRe
         return written >= 4U << 20;
     }, 20s));
     EXPECT_TRUE(s.PortOpen());
-    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(count, 0);
 
     EXPECT_EQ(s.setPortOpen(false), Write::Accepted);
     EXPECT_FALSE(s.PortOpen());
@@ -251,11 +243,11 @@ TEST_F(LinuxService, CounterJumpsGiveOneEventPerEdgeFromTheOpenUntilUnplugged)
         lines->toggle(TIOCM_RNG, 4);
         lines->toggle(TIOCM_CTS, 1000);
         ASSERT_TRUE(receive(onBoard ? 1014 : 1010));
-        EXPECT_EQ(perCode(), (Codes{{3, 1003}, {4, 2}, {5, 1}, {6, onBoard ? 8 : 4}}));
-        EXPECT_GE(events.front().second.monotonic, before);
-        EXPECT_LE(events.back().second.monotonic, std::chrono::steady_clock::now());
+        EXPECT_EQ(codes, (Codes{{3, 1003}, {4, 2}, {5, 1}, {6, onBoard ? 8 : 4}}));
+        EXPECT_GE(last.monotonic, before);
+        EXPECT_LE(last.monotonic, std::chrono::steady_clock::now());
         // Around midnight the day wraps; otherwise the two readings lie close together.
-        EXPECT_TRUE(dayBefore > 86390 || std::abs(events.front().second.timeOfDay - dayBefore) < 5.0);
+        EXPECT_TRUE(dayBefore > 86390 || std::abs(last.timeOfDay - dayBefore) < 5.0);
         EXPECT_EQ(s.CommEvent(), 0) << "the code is there only while OnComm runs";
         unplugAndExpectLostOnce(EIO);
     }
@@ -279,12 +271,12 @@ TEST_F(LinuxService, DriversWithoutCountersOrWakeUpsFallBackUntilUnplugged)
         ASSERT_EQ(s.setPortOpen(true), Write::Accepted);
         EXPECT_TRUE(waitFor([&] { return s.lineCapability() == row.capability; }));
         for (int bit : {TIOCM_CTS, TIOCM_CD, TIOCM_CTS, TIOCM_RNG}) {
-            const std::size_t before = events.size();
+            const int before = count;
             lines->toggle(bit);
-            waitFor([&] { return row.codes.empty() || events.size() > before; });
+            waitFor([&] { return row.codes.empty() || count > before; });
         }
         EXPECT_TRUE(receive(row.codes.empty() ? 0 : 4));
-        EXPECT_EQ(perCode(), row.codes);
+        EXPECT_EQ(codes, row.codes);
         if (row.unplugged != 0)
             unplugAndExpectLostOnce(row.unplugged);
     }
