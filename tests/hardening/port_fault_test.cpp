@@ -39,35 +39,17 @@ int openDescriptors()
                                                                              QDir::NoDotAndDotDot).size()) - 1;
 }
 
-// A pseudo-terminal has no modem lines: it opens with nothing to watch, and
-// its hang-up is noticed all the same.
-TEST(PortFault, VanishingWhileOpenClosesTheServiceAndSaysSoOnce)
+// Held by another process the port is in use; let go, it opens with nothing
+// to watch, since a pseudo-terminal has no modem lines, and its hang-up is
+// noticed all the same.
+TEST(PortFault, HeldElsewhereItIsInUseFreedItOpensAndAHangUpClosesItOnce)
 {
     PtyTree port;
-    const int withOtherSide = openDescriptors();
+    const int before = openDescriptors();
     auto service = serviceOver(port.tree.root());
     int lost = 0;
     service->OnPortLost = [&] { ++lost; };
     service->setDTREnable(true);  // refused by the terminal, which is used all the same
-
-    ASSERT_EQ(service->setPortOpen(true), Write::Accepted);
-    EXPECT_EQ(service->lineCapability(), serial::LineCapability::None);
-    port.pty.hangUp();
-    EXPECT_TRUE(waitFor([&] { return !service->PortOpen(); }, 3s)) << "the hang-up went unnoticed";
-    waitFor([] { return false; }, 300ms);  // a second report would come by now
-    EXPECT_EQ(lost, 1);
-    EXPECT_EQ(openDescriptors(), withOtherSide - 1);
-
-    EXPECT_EQ(service->setPortOpen(false), Write::Accepted);  // closing what is gone is harmless
-    service.reset();
-    EXPECT_EQ(openDescriptors(), withOtherSide - 1);
-}
-
-TEST(PortFault, PortHeldByAnotherProcessIsInUseAndFreeOnceItLetsGo)
-{
-    PtyTree port;
-    const int beforeService = openDescriptors();
-    auto service = serviceOver(port.tree.root());
 
     QProcess holder;
     holder.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--hold-port"), port.pty.slavePath()});
@@ -77,13 +59,20 @@ TEST(PortFault, PortHeldByAnotherProcessIsInUseAndFreeOnceItLetsGo)
     EXPECT_EQ(service->setPortOpen(true), Write::Rejected);
     EXPECT_EQ(service->portInfo(1).lastFailure, PortFailure::InUse);
     EXPECT_EQ(openDescriptors(), whileHeld);
-
     holder.closeWriteChannel();  // the holder lets go at end of input
     ASSERT_TRUE(holder.waitForFinished(5000));
-    EXPECT_EQ(service->setPortOpen(true), Write::Accepted);
+
+    ASSERT_EQ(service->setPortOpen(true), Write::Accepted);
     EXPECT_EQ(service->portInfo(1).lastFailure, PortFailure::None);
-    bounded(10s, [&] { service.reset(); });  // releasing an open service closes its port
-    EXPECT_EQ(openDescriptors(), beforeService);
+    EXPECT_EQ(service->lineCapability(), serial::LineCapability::None);
+    port.pty.hangUp();
+    EXPECT_TRUE(waitFor([&] { return !service->PortOpen(); }, 3s)) << "the hang-up went unnoticed";
+    waitFor([] { return false; }, 300ms);  // a second report would come by now
+    EXPECT_EQ(lost, 1);
+    EXPECT_EQ(openDescriptors(), before - 1);
+    EXPECT_EQ(service->setPortOpen(false), Write::Accepted);  // closing what is gone is harmless
+    service.reset();
+    EXPECT_EQ(openDescriptors(), before - 1);
 }
 
 TEST(PortFault, PortWithoutPermissionStaysClosedForAnOrdinaryUser)
