@@ -175,17 +175,21 @@ bool LineWatcher::report(bool fromCounters)
         }
         if (error != 0)
             return true;
-        const std::uint32_t ring = edgesBetween(counts_.rng, now.rng) * (ringCountsPulses_ ? 2 : 1);
         const std::array<LineEdges, 4> lines{{
             {comEvCTS, edgesBetween(counts_.cts, now.cts), at},
             {comEvDSR, edgesBetween(counts_.dsr, now.dsr), at},
             {comEvCD, edgesBetween(counts_.dcd, now.dcd), at},
-            {comEvRing, ring, at},
+            {comEvRing, edgesBetween(counts_.rng, now.rng), at},
         }};
         counts_ = now;
-        for (const LineEdges& line : lines)
-            if (line.count > 0)
+        for (const LineEdges& line : lines) {
+            if (line.count == 0)
+                continue;
+            if (line.code == comEvRing && ringCountsPulses_)
+                addRingPulses(found, line.count, at);
+            else
                 found.push_back(line);
+        }
     } else {
         int now = 0;
         const int error = lines_.getLines(fd_, now);
@@ -206,6 +210,25 @@ bool LineWatcher::report(bool fromCounters)
     if (!found.empty())
         onEdges_(found);
     return true;
+}
+
+// Where the driver counts RI on its trailing edge only, a count is a whole
+// pulse: two edges. The leading edge was never seen; it is placed halfway
+// since the previous pulse, where a square wave has it, so the pulse length
+// shows the period instead of twice the period.
+void LineWatcher::addRingPulses(std::vector<LineEdges>& found, std::uint32_t pulses, const EdgeTime& at)
+{
+    EdgeTime leading = at;
+    if (lastRing_) {
+        const auto half = (at.monotonic - lastRing_->monotonic) / 2;
+        leading.monotonic = at.monotonic - half;
+        leading.timeOfDay = at.timeOfDay - std::chrono::duration<double>(half).count();
+        if (leading.timeOfDay < 0)
+            leading.timeOfDay += 24 * 3600;
+    }
+    found.push_back({comEvRing, 2 * pulses - 1, leading});
+    found.push_back({comEvRing, 1, at});
+    lastRing_ = at;
 }
 
 void LineWatcher::settle(LineCapability capability)

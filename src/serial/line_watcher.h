@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -51,6 +52,7 @@ public:
 private:
     void run();
     bool report(bool fromCounters);
+    void addRingPulses(std::vector<LineEdges>& found, std::uint32_t pulses, const EdgeTime& at);
     void settle(LineCapability capability);
     void finish();
 
@@ -65,6 +67,7 @@ private:
     bool haveLines_ = false;
     LineCounts counts_;
     int bits_ = 0;
+    std::optional<EdgeTime> lastRing_;  // the thread's: when the last RI pulse was counted
 
     std::atomic<LineCapability> capability_{LineCapability::None};
     std::atomic<bool> stopping_{false};

@@ -253,6 +253,29 @@ TEST_F(LinuxService, CounterJumpsGiveOneEventPerEdgeFromTheOpenUntilUnplugged)
     }
 }
 
+// On an on-board UART a ring count is a pulse whose leading edge was never
+// seen: it is placed halfway since the previous pulse, so that a square wave
+// shows its period as the pulse length, not twice that.
+TEST_F(LinuxService, RingPulsesOfAnOnBoardUartGetTheirLeadingEdgeHalfway)
+{
+    FakeTree board;
+    board.addDevice("ttyS4", port.pty.slavePath(), {"type=4"});
+    auto& s = make(kUart, board.root());
+    std::vector<std::chrono::steady_clock::time_point> stamps;
+    s.OnComm = [&] { stamps.push_back(s.CommEventTime().monotonic); };
+    ASSERT_EQ(s.setPortOpen(true), Write::Accepted);
+    for (int pulse = 0; pulse < 2; ++pulse) {
+        ASSERT_TRUE(blocked(pulse + 1));
+        lines->toggle(TIOCM_RNG);
+        ASSERT_TRUE(waitFor([&] { return stamps.size() == 2u * (pulse + 1); }));
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(stamps[0], stamps[1]) << "the first pulse has no previous one";
+    const auto halves = (stamps[2] - stamps[1]) - (stamps[3] - stamps[2]);
+    EXPECT_LE(std::chrono::abs(halves), 1ns);
+    EXPECT_GE(stamps[3] - stamps[1], 20ms);
+}
+
 // Without counters each wake-up or poll compares line snapshots, so a single
 // change is seen; without modem lines there is nothing to watch. Unplugged, an
 // adapter answers EIO (cdc-acm first ENODEV).
