@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -18,8 +19,9 @@ constexpr int kWatchedBits = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
 constexpr auto kSettleWait = 5ms;
 constexpr auto kStopResend = 1ms;
 
-// Only interrupts a blocked wait: installed without SA_RESTART, the request
-// then fails with EINTR instead of being restarted.
+// Interrupts a blocked wait, to stop it, to begin it afresh or for a look:
+// installed without SA_RESTART, the request then fails with EINTR instead of
+// being restarted.
 const int kStopSignal = SIGUSR2;
 
 void onStopSignal(int) {}
@@ -43,6 +45,37 @@ void acceptStopSignal()
     sigaddset(&set, kStopSignal);
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
+
+// While the thread runs, its wait is interrupted every 100 ms for a look at
+// the counters: an edge that came after the last reading, just before the
+// wait began, wakes no wait and would otherwise show only with the next edge.
+class PeriodicLook {
+public:
+    PeriodicLook()
+    {
+        sigevent event{};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = kStopSignal;
+        event._sigev_un._tid = ::gettid();  // sigev_notify_thread_id, which glibc does not name
+        if (timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0)
+            return;
+        armed_ = true;
+        const itimerspec every{{0, kLookEveryNs}, {0, kLookEveryNs}};
+        timer_settime(timer_, 0, &every, nullptr);
+    }
+    ~PeriodicLook()
+    {
+        if (armed_)
+            timer_delete(timer_);
+    }
+    PeriodicLook(const PeriodicLook&) = delete;
+    PeriodicLook& operator=(const PeriodicLook&) = delete;
+
+private:
+    static constexpr long kLookEveryNs = 100'000'000;
+    timer_t timer_{};
+    bool armed_ = false;
+};
 
 // Counters only grow; one that went back (a driver reset) counts nothing.
 std::uint32_t edgesBetween(int before, int after)
@@ -134,35 +167,47 @@ void LineWatcher::stop()
 void LineWatcher::run()
 {
     acceptStopSignal();
+    const PeriodicLook look;
     bool waits = true;
     while (!stopping_) {
-        if (waits) {
-            const int error = lines_.waitForChange(fd_, kWatchedBits);
-            if (error == EINTR)
-                continue;
-            if (isUnsupported(error)) {
-                waits = false;
-                settle(haveLines_ ? LineCapability::PollingOnly : LineCapability::None);
-                if (!haveLines_)
-                    break;
-                continue;
-            }
-            if (error != 0) {
-                onGone_();
-                break;
-            }
-            settle(haveCounts_ ? LineCapability::Counters : LineCapability::WakeUpsOnly);
-        } else {
-            sleepOnePoll();
-        }
-        if (!report(waits && haveCounts_))
+        if (!catchUp(waits && haveCounts_))
             break;
+        if (!waits) {
+            sleepOnePoll();
+            continue;
+        }
+        const int error = lines_.waitForChange(fd_, kWatchedBits);
+        if (error == 0) {
+            settle(haveCounts_ ? LineCapability::Counters : LineCapability::WakeUpsOnly);
+        } else if (isUnsupported(error)) {
+            waits = false;
+            settle(haveLines_ ? LineCapability::PollingOnly : LineCapability::None);
+            if (!haveLines_)
+                break;
+        } else if (error != EINTR) {
+            onGone_();
+            break;
+        }
     }
     finish();
 }
 
+// The driver's wait wakes only for changes after it began, so the counters are
+// read until a reading finds nothing new before every wait. Returns false when
+// the device is gone.
+bool LineWatcher::catchUp(bool fromCounters)
+{
+    for (;;) {
+        const Found found = report(fromCounters);
+        if (found == Found::Gone)
+            return false;
+        if (found == Found::Nothing || !fromCounters)
+            return true;
+    }
+}
+
 // Edges since the last report, by counters or by comparing line snapshots.
-bool LineWatcher::report(bool fromCounters)
+LineWatcher::Found LineWatcher::report(bool fromCounters)
 {
     const EdgeTime at = edgeTimeNow();
     std::vector<LineEdges> found;
@@ -171,10 +216,10 @@ bool LineWatcher::report(bool fromCounters)
         const int error = lines_.getCounts(fd_, now);
         if (isGone(error)) {
             onGone_();
-            return false;
+            return Found::Gone;
         }
         if (error != 0)
-            return true;
+            return Found::Nothing;
         const std::array<LineEdges, 4> lines{{
             {comEvCTS, edgesBetween(counts_.cts, now.cts), at},
             {comEvDSR, edgesBetween(counts_.dsr, now.dsr), at},
@@ -195,10 +240,10 @@ bool LineWatcher::report(bool fromCounters)
         const int error = lines_.getLines(fd_, now);
         if (isGone(error)) {
             onGone_();
-            return false;
+            return Found::Gone;
         }
         if (error != 0)
-            return true;
+            return Found::Nothing;
         const int changedBits = now ^ bits_;
         bits_ = now;
         const std::array<std::pair<int, std::int16_t>, 4> lines{{
@@ -207,9 +252,10 @@ bool LineWatcher::report(bool fromCounters)
             if (changedBits & bit)
                 found.push_back({code, 1, at});
     }
-    if (!found.empty())
-        onEdges_(found);
-    return true;
+    if (found.empty())
+        return Found::Nothing;
+    onEdges_(found);
+    return Found::Edges;
 }
 
 // Where the driver counts RI on its trailing edge only, a count is a whole

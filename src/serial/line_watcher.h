@@ -50,8 +50,11 @@ public:
     LineCapability capability() const { return capability_.load(); }
 
 private:
+    enum class Found { Gone, Nothing, Edges };
+
     void run();
-    bool report(bool fromCounters);
+    bool catchUp(bool fromCounters);
+    Found report(bool fromCounters);
     void addRingPulses(std::vector<LineEdges>& found, std::uint32_t pulses, const EdgeTime& at);
     void settle(LineCapability capability);
     void finish();

@@ -2,12 +2,14 @@
 // over a pseudo-terminal whose modem lines come from the fake layer.
 #include "device_map.h"
 #include "fake_line_control.h"
+#include "line_watcher.h"
 #include "linux_serial_line_service.h"
 #include "port_fixtures.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -274,6 +276,30 @@ TEST_F(LinuxService, RingPulsesOfAnOnBoardUartGetTheirLeadingEdgeHalfway)
     const auto halves = (stamps[2] - stamps[1]) - (stamps[3] - stamps[2]);
     EXPECT_LE(std::chrono::abs(halves), 1ns);
     EXPECT_GE(stamps[3] - stamps[1], 20ms);
+}
+
+// An edge counted just after the last reading, before the wait began, wakes
+// no wait; the periodic look still reports it within a fraction of a second.
+TEST(LineWatcher, AnEdgeJustBeforeTheWaitIsStillReported)
+{
+    struct LateEdge : FakeLineControl {
+        using FakeLineControl::FakeLineControl;
+        int getCounts(int fd, serial::LineCounts& counts) override
+        {
+            const int error = FakeLineControl::getCounts(fd, counts);
+            if (++reads == 2)  // the reading right before the first wait
+                toggle(TIOCM_CTS);
+            return error;
+        }
+        std::atomic<int> reads{0};
+    } lines(kUart);
+    std::atomic<std::uint32_t> edges{0};
+    serial::LineWatcher watcher(
+        -1, lines, false, [&](const std::vector<serial::LineEdges>& found) { for (const auto& e : found) edges += e.count; },
+        [] {});
+    watcher.start();
+    EXPECT_TRUE(waitFor([&] { return edges == 1; }, 500ms));
+    watcher.stop();
 }
 
 // Without counters each wake-up or poll compares line snapshots, so a single
