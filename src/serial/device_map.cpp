@@ -54,9 +54,16 @@ bool hasUartHardware(const QString& root, const QString& name)
     return ok && type != 0;
 }
 
-bool isConsole(const QString& root, const QString& name)
+// The kernel's consoles: each line says so itself, and older kernels, which
+// lack that attribute, list them all under the console device.
+QStringList activeConsoles(const QString& root)
 {
-    return attribute(root, name, "console") == QLatin1String("Y");
+    return attribute(root, QStringLiteral("console"), "active").split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+bool isConsole(const QString& root, const QString& name, const QStringList& consoles)
+{
+    return consoles.contains(name) || attribute(root, name, "console") == QLatin1String("Y");
 }
 
 QString resolved(const QString& path)
@@ -82,6 +89,7 @@ std::vector<DeviceEntry> readDeviceMap(const QString& root)
     const QDir dev(QDir::cleanPath(root + QStringLiteral("/dev")));
     const QStringList names = dev.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     const auto byId = stableNames(root);
+    const QStringList consoles = activeConsoles(root);
 
     std::vector<DeviceEntry> entries;
     for (const Family& family : kFamilies) {
@@ -94,7 +102,7 @@ std::vector<DeviceEntry> readDeviceMap(const QString& root)
         for (const auto& [number, name] : found) {
             if (family.kind == DeviceKind::OnBoardUart && !hasUartHardware(root, name))
                 continue;
-            if (isConsole(root, name))
+            if (isConsole(root, name, consoles))
                 continue;
             DeviceEntry entry;
             entry.name = name;

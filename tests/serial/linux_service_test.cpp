@@ -84,6 +84,8 @@ TEST(DeviceMap, OrdersUartsThenUsbThenAcmByNumberWithoutConsoles)
     for (const char* name : {"ttyACM0", "ttyUSB11", "ttyUSB2", "ttyUSB", "ttyUSBx1", "tty1", "ttyprintk"})
         tree.addDevice(QString::fromLatin1(name));
     tree.addStableName("usb-FTDI_FT232R_A1B2-if00-port0", "ttyUSB2");
+    tree.addDevice("ttyUSB5");
+    tree.addDevice("console", {}, {"active=ttyUSB5 tty0"});  // a kernel without the console attribute
 
     std::vector<std::string> described;  // device, kind, stable name
     for (const auto& entry : serial::readDeviceMap(tree.root()))
