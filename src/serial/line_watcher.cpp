@@ -211,51 +211,55 @@ LineWatcher::Found LineWatcher::report(bool fromCounters)
 {
     const EdgeTime at = edgeTimeNow();
     std::vector<LineEdges> found;
-    if (fromCounters) {
-        LineCounts now;
-        const int error = lines_.getCounts(fd_, now);
-        if (isGone(error)) {
-            onGone_();
-            return Found::Gone;
-        }
-        if (error != 0)
-            return Found::Nothing;
-        const std::array<LineEdges, 4> lines{{
-            {comEvCTS, edgesBetween(counts_.cts, now.cts), at},
-            {comEvDSR, edgesBetween(counts_.dsr, now.dsr), at},
-            {comEvCD, edgesBetween(counts_.dcd, now.dcd), at},
-            {comEvRing, edgesBetween(counts_.rng, now.rng), at},
-        }};
-        counts_ = now;
-        for (const LineEdges& line : lines) {
-            if (line.count == 0)
-                continue;
-            if (line.code == comEvRing && ringCountsPulses_)
-                addRingPulses(found, line.count, at);
-            else
-                found.push_back(line);
-        }
-    } else {
-        int now = 0;
-        const int error = lines_.getLines(fd_, now);
-        if (isGone(error)) {
-            onGone_();
-            return Found::Gone;
-        }
-        if (error != 0)
-            return Found::Nothing;
-        const int changedBits = now ^ bits_;
-        bits_ = now;
-        const std::array<std::pair<int, std::int16_t>, 4> lines{{
-            {TIOCM_CTS, comEvCTS}, {TIOCM_DSR, comEvDSR}, {TIOCM_CD, comEvCD}, {TIOCM_RNG, comEvRing}}};
-        for (const auto& [bit, code] : lines)
-            if (changedBits & bit)
-                found.push_back({code, 1, at});
+    const int error = fromCounters ? edgesFromCounters(at, found) : edgesFromLines(at, found);
+    if (isGone(error)) {
+        onGone_();
+        return Found::Gone;
     }
-    if (found.empty())
+    if (error != 0 || found.empty())
         return Found::Nothing;
     onEdges_(found);
     return Found::Edges;
+}
+
+// The counters' growth since the last reading, one entry per line that moved.
+int LineWatcher::edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& found)
+{
+    LineCounts now;
+    if (const int error = lines_.getCounts(fd_, now))
+        return error;
+    const std::array<LineEdges, 4> lines{{
+        {comEvCTS, edgesBetween(counts_.cts, now.cts), at},
+        {comEvDSR, edgesBetween(counts_.dsr, now.dsr), at},
+        {comEvCD, edgesBetween(counts_.dcd, now.dcd), at},
+        {comEvRing, edgesBetween(counts_.rng, now.rng), at},
+    }};
+    counts_ = now;
+    for (const LineEdges& line : lines) {
+        if (line.count == 0)
+            continue;
+        if (line.code == comEvRing && ringCountsPulses_)
+            addRingPulses(found, line.count, at);
+        else
+            found.push_back(line);
+    }
+    return 0;
+}
+
+// The lines that differ from the last snapshot, one edge each.
+int LineWatcher::edgesFromLines(const EdgeTime& at, std::vector<LineEdges>& found)
+{
+    int now = 0;
+    if (const int error = lines_.getLines(fd_, now))
+        return error;
+    const int changedBits = now ^ bits_;
+    bits_ = now;
+    const std::array<std::pair<int, std::int16_t>, 4> lines{{
+        {TIOCM_CTS, comEvCTS}, {TIOCM_DSR, comEvDSR}, {TIOCM_CD, comEvCD}, {TIOCM_RNG, comEvRing}}};
+    for (const auto& [bit, code] : lines)
+        if (changedBits & bit)
+            found.push_back({code, 1, at});
+    return 0;
 }
 
 // Where the driver counts RI on its trailing edge only, a count is a whole

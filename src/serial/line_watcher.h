@@ -55,6 +55,8 @@ private:
     void run();
     bool catchUp(bool fromCounters);
     Found report(bool fromCounters);
+    int edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& found);
+    int edgesFromLines(const EdgeTime& at, std::vector<LineEdges>& found);
     void addRingPulses(std::vector<LineEdges>& found, std::uint32_t pulses, const EdgeTime& at);
     void settle(LineCapability capability);
     void finish();
