@@ -1,6 +1,7 @@
 #include "haupt.h"
+#include "line_control.h"
+#include "linux_serial_line_service.h"
 #include "program_icon.h"
-#include "system_serial_line_service.h"
 
 #include <QApplication>
 
@@ -29,7 +30,8 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Impulsmeter"));
     QApplication::setWindowIcon(window::programIcon());
-    HAUPT w(serial::makeSystemSerialLineService());
+    // The machine's own ports, through the kernel's modem-line requests.
+    HAUPT w(std::make_unique<serial::LinuxSerialLineService>(QStringLiteral("/"), serial::makeSystemLineControl()));
     w.show();
     return app.exec();
 }

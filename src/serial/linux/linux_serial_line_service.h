@@ -70,7 +70,6 @@ private:
     QSerialPort port_;
     QTimer hangUpCheck_;
     std::uint64_t generation_ = 0;  // of the port open now, or of the last one
-    bool ringCountsPulses_ = false;
     std::unique_ptr<LineWatcher> watcher_;
 
     std::int16_t event_ = 0;

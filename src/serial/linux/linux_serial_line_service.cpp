@@ -142,10 +142,7 @@ Write LinuxSerialLineService::open()
     const DeviceEntry& entry = entries[static_cast<std::size_t>(commPort_ - 1)];
 
     port_.setPortName(entry.openPath);
-    port_.setBaudRate(settings_.baud);
-    port_.setParity(parityOf(settings_.parity));
-    port_.setDataBits(static_cast<QSerialPort::DataBits>(settings_.dataBits));
-    port_.setStopBits(settings_.stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
+    applySettings(settings_);
     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!port_.open(QIODevice::ReadWrite))
         return failOpen(failureOf(port_.error(), entry.openPath));
