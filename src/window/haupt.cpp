@@ -1,7 +1,6 @@
 #include "haupt.h"
 
 #include "formatting.h"
-#include "program_icon.h"
 #include "twips.h"
 
 #include <QAction>
@@ -94,7 +93,6 @@ HAUPT::HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* mes
       ports_(*view_, *MSComm1, messages ? *messages : ownMessages_, QLocale()),
       Timer1(new QTimer(this))
 {
-    setWindowIcon(window::programIcon());
     view_->setBackColor(ColouredControl::lblMM, colours::darkRed);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(kTimerIntervalMs);
@@ -177,7 +175,7 @@ window::HauptControls HAUPT::buildDesign()
     auto* frame1 = frame(client, "Frame1", QStringLiteral("COM-PORT"), {180, 60, 1992, 4692});
     for (int i = 0; i < kComPortCount; ++i)
         c.comPorts[static_cast<std::size_t>(i)] =
-            option(frame1, QStringLiteral("Option_COMPORT_%1").arg(i), QStringLiteral("COM %1").arg(i + 1),
+            option(frame1, QStringLiteral("Option_COMPORT_%1").arg(i), QString(),
                    {180, 240 * (i + 1), i == 0 ? 1000 : 792, 192});
     c.comPorts[0].button->setChecked(true);
     auto* scan = button(frame1, "Command_SCAN", QStringLiteral("SCAN"), {180, 4200, 1272, 312});
