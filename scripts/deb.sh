@@ -3,7 +3,7 @@
 # offscreen and is still running after 2 s; lintian reports no error or
 # warning; the menu entry and the AppStream metainfo pass their validators.
 # dpkg-buildpackage writes next to the source tree, so the package is built
-# from a copy in build-deb/, where its outputs stay (DEB_DIR picks another).
+# from a copy in build-deb/, where its outputs stay.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
@@ -11,7 +11,12 @@ started=$SECONDS
 mapfile -t packages < scripts/build-packages.txt
 scripts/packages.sh "${packages[@]}"
 
-out=${DEB_DIR:-build-deb}
+version=$(dpkg-parsechangelog -l debian/changelog -S Version)
+# The package's version is the program's, with the packaging revision after the dash.
+grep -q "^project(Impulsmeter VERSION ${version%-*} " CMakeLists.txt ||
+  { echo "deb: debian/changelog's $version does not match the version in CMakeLists.txt" >&2; exit 1; }
+
+out=build-deb
 rm -rf "$out"
 mkdir -p "$out/impulsmeter"
 # The tree as git sees it, uncommitted changes included, without build folders.
@@ -22,7 +27,6 @@ git ls-files -z --cached --others --exclude-standard |
 # by the package build itself (debian/rules).
 (cd "$out/impulsmeter" && DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}" dpkg-buildpackage -us -uc -b)
 
-version=$(dpkg-parsechangelog -l debian/changelog -S Version)
 deb="$out/impulsmeter_${version}_$(dpkg --print-architecture).deb"
 changes="$out/impulsmeter_${version}_$(dpkg --print-architecture).changes"
 ls -l "$deb"
