@@ -20,3 +20,7 @@ ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
   ctest --test-dir build-asan --output-on-failure
+
+# Last, the Debian package: built, started offscreen and checked by lintian
+# and the desktop and AppStream validators.
+scripts/deb.sh
