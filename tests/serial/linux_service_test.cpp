@@ -355,4 +355,19 @@ TEST_F(LinuxService, ClosingWhileBlockedReturnsAndDropsQueuedEvents)
     EXPECT_FALSE(s.PortOpen());
 }
 
+// A backlog larger than one drain's budget is handed on from drain to drain
+// with each posted item moved once, not the remainder again every time.
+TEST(LineEventRelay, DrainsABacklogMovingEachItemOnce)
+{
+    std::uint32_t delivered = 0;
+    serial::LineEventRelay relay([&](std::int16_t, const serial::EdgeTime&) { ++delivered; }, [] {});
+    relay.setOpenGeneration(1);
+    const std::vector<serial::LineEdges> one{{serial::comEvCTS, 1, {}}};
+    constexpr std::uint32_t kItems = 50000;  // five drains
+    for (std::uint32_t i = 0; i < kItems; ++i)
+        relay.postEdges(1, one);
+    ASSERT_TRUE(waitFor([&] { return delivered == kItems; }));
+    EXPECT_EQ(relay.itemsMoved(), kItems);
+}
+
 }  // namespace
