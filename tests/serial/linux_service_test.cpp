@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -85,7 +88,14 @@ TEST(DeviceMap, OrdersUartsThenUsbThenAcmByNumberWithoutConsoles)
         tree.addDevice(QString::fromLatin1(name));
     tree.addStableName("usb-FTDI_FT232R_A1B2-if00-port0", "ttyUSB2");
     tree.addDevice("ttyUSB5");
-    tree.addDevice("console", {}, {"active=ttyUSB5 tty0"});  // a kernel without the console attribute
+    // A kernel without the console attribute lists them all, here the last two past 64 bytes.
+    tree.addDevice("console", {}, {"active=tty0 hvc0 hvc1 hvc2 hvc3 hvc4 hvc5 hvc6 hvc7 ttyAMA0 ttyAMA1 ttyS20 ttyUSB5"});
+    // An alias by another name opens a console: a pseudo-terminal's node stands in for it.
+    const Pty console;
+    struct stat node {};
+    ASSERT_EQ(::stat(console.slavePath().toLocal8Bit().constData(), &node), 0);
+    tree.addDevice("ttyS20", {}, {"type=4", QStringLiteral("dev=%1:%2").arg(major(node.st_rdev)).arg(minor(node.st_rdev))});
+    tree.addDevice("ttyUSB7", console.slavePath());
 
     std::vector<std::string> described;  // device, kind, stable name
     for (const auto& entry : serial::readDeviceMap(tree.root()))
