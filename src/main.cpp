@@ -1,5 +1,6 @@
 #include "haupt.h"
 #include "program_icon.h"
+#include "stop_signal.h"
 #include "system_serial_line_service.h"
 
 #include <QApplication>
@@ -26,6 +27,8 @@ int main(int argc, char* argv[])
                    stderr);
         return 2;
     }
+    // Claimed before the toolkit starts threads of its own.
+    serial::stopSignal();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Impulsmeter"));
     QApplication::setWindowIcon(window::programIcon());

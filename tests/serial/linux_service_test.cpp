@@ -5,9 +5,11 @@
 #include "line_watcher.h"
 #include "linux_serial_line_service.h"
 #include "port_fixtures.h"
+#include "stop_signal.h"
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -304,14 +306,53 @@ TEST(LineWatcher, AnEdgeJustBeforeTheWaitIsStillReported)
             return error;
         }
         std::atomic<int> reads{0};
-    } lines(kUart);
+    };
     std::atomic<std::uint32_t> edges{0};
-    serial::LineWatcher watcher(
-        -1, lines, false, [&](const std::vector<serial::LineEdges>& found) { for (const auto& e : found) edges += e.count; },
-        [] {});
-    watcher.start();
+    const auto watcher = std::make_shared<serial::LineWatcher>(
+        -1, std::make_shared<LateEdge>(kUart), false,
+        [&](const std::vector<serial::LineEdges>& found) { for (const auto& e : found) edges += e.count; }, [] {});
+    watcher->start();
     EXPECT_TRUE(waitFor([&] { return edges == 1; }, 500ms));
-    watcher.stop();
+    watcher->stop();
+}
+
+// The watcher's signal is a real-time one nobody else had claimed, and a
+// stray one is harmless. Should something take it over later, ignoring it or
+// restarting the wait, stopping still returns: the thread is given up, tells
+// nothing more, and ends on its own with what it holds.
+TEST(LineWatcher, StopsWithinItsDeadlineWhenItsSignalWasTakenOver)
+{
+    const int signal = serial::stopSignal();
+    ASSERT_TRUE(signal >= SIGRTMIN && signal <= SIGRTMAX) << signal;
+    ::raise(signal);
+    struct sigaction claimed {};
+    claimed.sa_handler = [](int) {};
+    claimed.sa_flags = SA_RESTART;
+    const int free = serial::firstFreeRealTimeSignal();
+    struct sigaction before {};
+    ::sigaction(free, &claimed, &before);
+    EXPECT_NE(serial::firstFreeRealTimeSignal(), free) << "a claimed signal is passed over";
+    ::sigaction(free, &before, nullptr);
+
+    struct sigaction ignored {};
+    ignored.sa_handler = SIG_IGN;
+    for (const struct sigaction& other : {ignored, claimed}) {
+        auto lines = std::make_shared<FakeLineControl>(kUart);
+        std::atomic<int> told{0};
+        auto watcher = std::make_shared<serial::LineWatcher>(
+            -1, lines, false, [&](const std::vector<serial::LineEdges>&) { ++told; }, [&] { ++told; });
+        watcher->start();
+        ASSERT_TRUE(waitFor([&] { return lines->waitsBegun() >= 1; }));
+        struct sigaction own {};
+        ::sigaction(signal, &other, &own);
+        bounded(10s, [&] { watcher->stop(); });
+        ::sigaction(signal, &own, nullptr);
+        const std::weak_ptr<serial::LineWatcher> left = watcher;
+        watcher.reset();
+        lines->toggle(TIOCM_CTS);
+        EXPECT_TRUE(waitFor([&] { return left.expired(); }));
+        EXPECT_EQ(told, 0);
+    }
 }
 
 // Without counters each wake-up or poll compares line snapshots, so a single
