@@ -2,6 +2,7 @@
 #include "line_control.h"
 #include "linux_serial_line_service.h"
 #include "program_icon.h"
+#include "stop_signal.h"
 
 #include <QApplication>
 
@@ -27,6 +28,8 @@ int main(int argc, char* argv[])
                    stderr);
         return 2;
     }
+    // Claimed before the toolkit starts threads of its own.
+    serial::stopSignal();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Impulsmeter"));
     QApplication::setWindowIcon(window::programIcon());

@@ -27,13 +27,14 @@ double wholePulses(double edges)
 }  // namespace
 
 Measurement::Measurement(MainWindowView& view, const serial::SerialLineService& service, Beeper& beeper,
-                         QLocale locale)
-    : view_(view), service_(service), beeper_(beeper), locale_(std::move(locale))
+                         QLocale locale, Clock clock)
+    : view_(view), service_(service), beeper_(beeper), locale_(std::move(locale)), clock_(std::move(clock))
 {
 }
 
 void Measurement::prime()
 {
+    previousTick_ = clock_();
     state.FMax = kFMaxPrimed;
     state.FMin = kFMinPrimed;
 }
@@ -80,9 +81,27 @@ void Measurement::showPulseLength(const serial::EdgeTime& at)
     view_.setText(TextBox::Text_IMPULSLÄNGE, lengthText(milliseconds, locale_) + QStringLiteral("ms"));
 }
 
+// The edges of this tick's second. A tick within 50 ms of its second counts
+// the edges as they are; a late one (the window's thread was held up, and
+// every queued edge landed in this tick) or an early one divides them by the
+// seconds since the previous tick, to whole edges: the half-hertz grain of an
+// on-time reading.
+double Measurement::edgesPerSecond()
+{
+    const auto now = clock_();
+    const auto previous = std::exchange(previousTick_, now);
+    if (!previous || now <= *previous)
+        return state.FREQUENZ;
+    const std::chrono::duration<double> since = now - *previous;
+    if (std::abs(since.count() - 1.0) <= 0.05)
+        return state.FREQUENZ;
+    return std::round(state.FREQUENZ / since.count());
+}
+
 void Measurement::Timer1_Timer()
 {
-    view_.setText(TextBox::Text_FREQUENZ, numberText(state.FREQUENZ / 2, locale_) + QStringLiteral(" Hz"));
+    const double edges = edgesPerSecond();
+    view_.setText(TextBox::Text_FREQUENZ, numberText(edges / 2, locale_) + QStringLiteral(" Hz"));
     view_.setBackColor(ColouredControl::lblMM, colours::red);
 
     // Both limits are read on every tick; one that is no number keeps the
@@ -93,11 +112,11 @@ void Measurement::Timer1_Timer()
 
     if (lower && upper && *lower < pulses && *upper > pulses) {
         // Compared in whole pulses of this second, stored as the exact half.
-        const double thisSecond = wholePulses(state.FREQUENZ);
+        const double thisSecond = wholePulses(edges);
         if (thisSecond > state.FMax)
-            state.FMax = state.FREQUENZ / 2;
+            state.FMax = edges / 2;
         if (thisSecond < state.FMin)
-            state.FMin = state.FREQUENZ / 2;
+            state.FMin = edges / 2;
         view_.setText(TextBox::txtFMax, numberText(state.FMax, locale_) + QStringLiteral(" Hz"));
         view_.setText(TextBox::txtFMin, numberText(state.FMin, locale_) + QStringLiteral(" Hz"));
         view_.setBackColor(ColouredControl::lblMM, colours::lightGreen);

@@ -6,6 +6,7 @@
 #include <QLocale>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 namespace measurement {
@@ -33,8 +34,11 @@ public:
 // The measurement handlers of the window: edges in, readouts out.
 class Measurement {
 public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+    // `clock` gives the time of each timer tick.
     Measurement(MainWindowView& view, const serial::SerialLineService& service, Beeper& beeper,
-                QLocale locale = QLocale());
+                QLocale locale = QLocale(), Clock clock = std::chrono::steady_clock::now);
 
     MeasurementState state;
 
@@ -48,11 +52,15 @@ public:
 private:
     bool isChosenLine() const;
     void showPulseLength(const serial::EdgeTime& at);
+    double edgesPerSecond();
 
     MainWindowView& view_;
     const serial::SerialLineService& service_;
     Beeper& beeper_;
     QLocale locale_;
+    Clock clock_;
+    // When the last tick (or start-up) was; none before start-up.
+    std::optional<std::chrono::steady_clock::time_point> previousTick_;
     // Monotonic stamp of the last counted edge; none before the first.
     std::optional<std::chrono::steady_clock::time_point> previousEdge_;
 };

@@ -85,11 +85,12 @@ QFont designFont(const QString& family, QFont::StyleHint kind, bool bold)
 
 }  // namespace
 
-HAUPT::HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* messages, measurement::Beeper* beeper)
+HAUPT::HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* messages, measurement::Beeper* beeper,
+             measurement::Measurement::Clock tickClock)
     : MSComm1(service ? std::move(service) : throw std::invalid_argument("HAUPT needs a serial line service")),
       ownMessages_(this),
       view_(std::make_unique<window::HauptView>(buildDesign())),
-      measurement_(*view_, *MSComm1, beeper ? *beeper : ownBeeper_, QLocale()),
+      measurement_(*view_, *MSComm1, beeper ? *beeper : ownBeeper_, QLocale(), std::move(tickClock)),
       ports_(*view_, *MSComm1, messages ? *messages : ownMessages_, QLocale()),
       Timer1(new QTimer(this))
 {

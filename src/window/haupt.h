@@ -22,8 +22,10 @@ class HAUPT : public QMainWindow {
 public:
     // `messages` and `beeper` stand in for the modal box and the system beep
     // when given; the window keeps using them, so they must outlive it.
+    // `tickClock` gives the time of each tick of Timer1.
     explicit HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* messages = nullptr,
-                   measurement::Beeper* beeper = nullptr);
+                   measurement::Beeper* beeper = nullptr,
+                   measurement::Measurement::Clock tickClock = std::chrono::steady_clock::now);
     ~HAUPT() override;
 
     HAUPT(const HAUPT&) = delete;

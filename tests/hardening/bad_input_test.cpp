@@ -49,10 +49,17 @@ const QColor kRed(255, 0, 0);
 const QColor kGreen(0, 255, 0);
 
 // The real window, answering its own messages. Timer1 ticks only when the
-// test asks, so edges and ticks interleave as the test says.
+// test asks, so edges and ticks interleave as the test says; each tick comes
+// a second after the one before by the window's clock.
 class Window : public MessageBox, public measurement::Beeper {
 public:
-    explicit Window(std::unique_ptr<serial::SerialLineService> service) : haupt(std::move(service), this, this) { timer()->stop(); }
+    explicit Window(std::unique_ptr<serial::SerialLineService> service)
+        : haupt(std::move(service), this, this, [now = std::chrono::steady_clock::time_point()]() mutable {
+              return now += std::chrono::seconds(1);
+          })
+    {
+        timer()->stop();
+    }
     void MsgBox(const QString& text) override { shown << text; }
     void Beep() override {}
 

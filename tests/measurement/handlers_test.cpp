@@ -44,7 +44,8 @@ protected:
     FakeSerialLineService service;
     int beeps = 0;
     double nextMs = 0;
-    Measurement measurement{view, service, *this, QLocale(QLocale::German, QLocale::Germany)};
+    std::chrono::steady_clock::time_point now;  // of the ticks; stands still unless moved
+    Measurement measurement{view, service, *this, QLocale(QLocale::German, QLocale::Germany), [this] { return now; }};
 };
 
 TEST_F(Handlers, CountsOnlyTheChosenLineAndBeepsForEveryEvent)
@@ -123,6 +124,29 @@ TEST_F(Handlers, FrequencyIsHalfTheEdgesOfTheSecond)
     EXPECT_EQ(text(TextBox::Text_FREQUENZ), QStringLiteral("50,5 Hz"));
     measurement.Timer1_Timer();
     EXPECT_EQ(text(TextBox::Text_FREQUENZ), QStringLiteral("0 Hz"));
+}
+
+// A tick more than 50 ms off its second shows the edges per measured second,
+// to whole edges; highest and lowest see that same reading.
+TEST_F(Handlers, AnOffTimeTickShowsTheEdgesPerMeasuredSecond)
+{
+    const struct { double seconds; int edges; const char* shown; double fMax, fMin; } rows[] = {
+        {1.0, 1000, "500 Hz", 500, 500},
+        {3.0, 3000, "500 Hz", 500, 500},  // held up for 2 s: every edge lands in one tick
+        {1.2, 1200, "500 Hz", 500, 500},
+        {0.5, 500, "500 Hz", 500, 500},   // the tick that catches up comes early
+        {1.04, 101, "50,5 Hz", 500, 50.5},  // within 50 ms: as on time
+        {0.96, 1003, "501,5 Hz", 501.5, 50.5},
+        {1.06, 1000, "471,5 Hz", 501.5, 50.5},  // 943,4 edges a second
+        {2.0, 101, "25,5 Hz", 501.5, 25.5},
+    };
+    for (const auto& row : rows) {
+        now += std::chrono::round<std::chrono::nanoseconds>(std::chrono::duration<double>(row.seconds));
+        secondAt(500, row.edges);
+        EXPECT_EQ(text(TextBox::Text_FREQUENZ), QString::fromUtf8(row.shown)) << row.seconds;
+        EXPECT_EQ(measurement.state.FMax, row.fMax) << row.seconds;
+        EXPECT_EQ(measurement.state.FMin, row.fMin) << row.seconds;
+    }
 }
 
 TEST_F(Handlers, WindowIsStrictlyBetweenTheLimits)

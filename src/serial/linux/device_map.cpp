@@ -4,10 +4,14 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <array>
 #include <map>
 #include <optional>
+#include <set>
 
 namespace serial {
 namespace {
@@ -43,7 +47,7 @@ QString attribute(const QString& root, const QString& name, const char* file)
                             QLatin1String(file)));
     if (!f.open(QIODevice::ReadOnly))
         return {};
-    return QString::fromLatin1(f.read(64)).trimmed();
+    return QString::fromLatin1(f.readAll()).trimmed();
 }
 
 // Serial core lists every possible ttyS line; type 0 (unknown) has no UART behind it.
@@ -64,6 +68,30 @@ QStringList activeConsoles(const QString& root)
 bool isConsole(const QString& root, const QString& name, const QStringList& consoles)
 {
     return consoles.contains(name) || attribute(root, name, "console") == QLatin1String("Y");
+}
+
+// The device numbers of the kernel's consoles, from their "major:minor"
+// attribute: whatever name opens one of them is a console too.
+std::set<dev_t> consoleDevices(const QString& root, const QStringList& consoles)
+{
+    std::set<dev_t> devices;
+    for (const QString& name : consoles) {
+        const QStringList numbers = attribute(root, name, "dev").split(QLatin1Char(':'));
+        bool majorOk = false;
+        bool minorOk = false;
+        const unsigned major = numbers.value(0).toUInt(&majorOk);
+        const unsigned minor = numbers.value(1).toUInt(&minorOk);
+        if (numbers.size() == 2 && majorOk && minorOk)
+            devices.insert(makedev(major, minor));
+    }
+    return devices;
+}
+
+bool opensConsole(const QString& path, const std::set<dev_t>& consoles)
+{
+    struct stat node {};
+    return ::stat(QFile::encodeName(path).constData(), &node) == 0 && S_ISCHR(node.st_mode) &&
+           consoles.count(node.st_rdev) != 0;
 }
 
 QString resolved(const QString& path)
@@ -90,6 +118,7 @@ std::vector<DeviceEntry> readDeviceMap(const QString& root)
     const QStringList names = dev.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     const auto byId = stableNames(root);
     const QStringList consoles = activeConsoles(root);
+    const std::set<dev_t> consoleNodes = consoleDevices(root, consoles);
 
     std::vector<DeviceEntry> entries;
     for (const Family& family : kFamilies) {
@@ -102,12 +131,12 @@ std::vector<DeviceEntry> readDeviceMap(const QString& root)
         for (const auto& [number, name] : found) {
             if (family.kind == DeviceKind::OnBoardUart && !hasUartHardware(root, name))
                 continue;
-            if (isConsole(root, name, consoles))
-                continue;
             DeviceEntry entry;
+            entry.openPath = resolved(dev.filePath(name));
+            if (isConsole(root, name, consoles) || opensConsole(entry.openPath, consoleNodes))
+                continue;
             entry.name = name;
             entry.device = QStringLiteral("/dev/") + name;
-            entry.openPath = resolved(dev.filePath(name));
             const auto stable = byId.find(entry.openPath);
             if (stable != byId.end())
                 entry.stableName = stable->second;

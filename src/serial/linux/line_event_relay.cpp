@@ -1,5 +1,6 @@
 #include "line_event_relay.h"
 
+#include <iterator>
 #include <utility>
 
 namespace serial {
@@ -40,39 +41,44 @@ void LineEventRelay::postLocked(std::unique_lock<std::mutex>& lock)
     QMetaObject::invokeMethod(&receiver_, [this] { drain(); }, Qt::QueuedConnection);
 }
 
+// Items are taken over to the drain's own queue, then delivered from its
+// front, so each is moved once however many drains a backlog takes.
 void LineEventRelay::drain()
 {
-    std::vector<Item> items;
+    std::vector<Item> taken;
     {
         std::lock_guard lock(mutex_);
-        items.swap(pending_);
+        taken.swap(pending_);
         drainPosted_ = false;
     }
+    itemsMoved_ += taken.size();
+    std::move(taken.begin(), taken.end(), std::back_inserter(draining_));
+    taken = {};
     // A handler may close the port: every edge is checked against what is open
     // then. A burst larger than the budget is handed on to the next drain, so
-    // timers and clicks still get their turn between the parts.
+    // timers and clicks still get their turn between the parts. The front is
+    // looked up afresh for every edge, as a handler may run the event loop and
+    // with it another drain.
     std::uint32_t budget = kEdgesPerDrain;
-    std::size_t next = 0;
-    for (; next < items.size() && budget > 0; ++next) {
-        Item& item = items[next];
-        if (item.lost) {
-            if (item.generation == openGeneration_)
+    while (!draining_.empty() && budget > 0) {
+        Item& item = draining_.front();
+        if (item.generation != openGeneration_ || item.edges.count == 0) {
+            const bool lost = item.lost && item.generation == openGeneration_;
+            draining_.pop_front();
+            if (lost)
                 onLost_();
             continue;
         }
-        while (item.edges.count > 0 && budget > 0 && item.generation == openGeneration_) {
-            --item.edges.count;
-            --budget;
-            onEdge_(item.edges.code, item.edges.at);
-        }
-        if (item.edges.count > 0 && item.generation == openGeneration_)
-            break;
+        const LineEdges edge = item.edges;
+        if (--item.edges.count == 0)
+            draining_.pop_front();
+        --budget;
+        onEdge_(edge.code, edge.at);
     }
-    if (next == items.size())
+    if (draining_.empty())
         return;
 
     std::unique_lock lock(mutex_);
-    pending_.insert(pending_.begin(), items.begin() + static_cast<std::ptrdiff_t>(next), items.end());
     postLocked(lock);
 }
 

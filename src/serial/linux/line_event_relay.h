@@ -4,7 +4,9 @@
 
 #include <QObject>
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -37,6 +39,10 @@ public:
     void postEdges(std::uint64_t generation, const std::vector<LineEdges>& edges);
     void postLost(std::uint64_t generation);
 
+    // Owner's thread: how many posted items were moved from the posting queue
+    // to the drain's; each is moved once, so a backlog drains in linear time.
+    std::size_t itemsMoved() const { return itemsMoved_; }
+
 private:
     struct Item {
         std::uint64_t generation;
@@ -53,6 +59,8 @@ private:
     LostHandler onLost_;
     QObject receiver_;  // the owner's thread; its queued calls go when it does
     std::uint64_t openGeneration_ = 0;  // owner's thread only
+    std::deque<Item> draining_;         // owner's thread only: taken over, not delivered yet
+    std::size_t itemsMoved_ = 0;        // owner's thread only
 
     std::mutex mutex_;
     std::vector<Item> pending_;  // guarded by mutex_

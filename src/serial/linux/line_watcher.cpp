@@ -1,5 +1,8 @@
 #include "line_watcher.h"
 
+#include "stop_signal.h"
+
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -18,31 +21,15 @@ using namespace std::chrono_literals;
 constexpr int kWatchedBits = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
 constexpr auto kSettleWait = 5ms;
 constexpr auto kStopResend = 1ms;
-
-// Interrupts a blocked wait, to stop it, to begin it afresh or for a look:
-// installed without SA_RESTART, the request then fails with EINTR instead of
-// being restarted.
-const int kStopSignal = SIGUSR2;
-
-void onStopSignal(int) {}
-
-void installStopHandler()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction action {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;
-        sigaction(kStopSignal, &action, nullptr);
-    });
-}
+// A wait that has not answered the stop signal by then (something else took
+// the signal over) is left to end on its own.
+constexpr auto kStopDeadline = 2s;
 
 void acceptStopSignal()
 {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, kStopSignal);
+    sigaddset(&set, stopSignal());
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
@@ -55,7 +42,7 @@ public:
     {
         sigevent event{};
         event.sigev_notify = SIGEV_THREAD_ID;
-        event.sigev_signo = kStopSignal;
+        event.sigev_signo = stopSignal();
         event._sigev_un._tid = ::gettid();  // sigev_notify_thread_id, which glibc does not name
         if (timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0)
             return;
@@ -104,16 +91,33 @@ EdgeTime edgeTimeNow()
     return at;
 }
 
-LineWatcher::LineWatcher(int fd, LineControl& lines, bool ringCountsPulses, EdgesFound onEdges,
+// The callbacks are passed on only until a stop gives the thread up: after
+// that, what they reach may be gone.
+LineWatcher::LineWatcher(int fd, std::shared_ptr<LineControl> lines, bool ringCountsPulses, EdgesFound onEdges,
                          DeviceGone onGone)
-    : fd_(fd), lines_(lines), ringCountsPulses_(ringCountsPulses), onEdges_(std::move(onEdges)),
-      onGone_(std::move(onGone))
+    : fd_(::fcntl(fd, F_DUPFD_CLOEXEC, 0)), linesOwner_(std::move(lines)), lines_(*linesOwner_),
+      ringCountsPulses_(ringCountsPulses),
+      onEdges_([this, tell = std::move(onEdges)](const std::vector<LineEdges>& edges) {
+          std::lock_guard lock(tellMutex_);
+          if (!givenUp_)
+              tell(edges);
+      }),
+      onGone_([this, tell = std::move(onGone)] {
+          std::lock_guard lock(tellMutex_);
+          if (!givenUp_)
+              tell();
+      })
 {
 }
 
+// The last owner is the thread itself only when it ended unstopped.
 LineWatcher::~LineWatcher()
 {
+    if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id())
+        thread_.detach();
     stop();
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 void LineWatcher::start()
@@ -131,8 +135,7 @@ void LineWatcher::start()
         return;  // no modem lines at all
 
     capability_ = haveCounts_ ? LineCapability::Counters : LineCapability::WakeUpsOnly;
-    installStopHandler();
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([self = shared_from_this()] { self->run(); });
 
     // Whether the driver wakes at all is known only from its first wait, which
     // answers at once when it cannot.
@@ -144,7 +147,7 @@ void LineWatcher::rearm()
 {
     std::lock_guard lock(mutex_);
     if (thread_.joinable() && !finished_)
-        pthread_kill(thread_.native_handle(), kStopSignal);
+        pthread_kill(thread_.native_handle(), stopSignal());
 }
 
 void LineWatcher::stop()
@@ -152,23 +155,37 @@ void LineWatcher::stop()
     if (!thread_.joinable())
         return;
     stopping_ = true;
+    bool ended = false;
     {
         // A signal that lands just before the wait begins is lost: send it
         // again until the thread has ended.
+        const auto deadline = std::chrono::steady_clock::now() + kStopDeadline;
         std::unique_lock lock(mutex_);
-        while (!finished_) {
-            pthread_kill(thread_.native_handle(), kStopSignal);
+        while (!finished_ && std::chrono::steady_clock::now() < deadline) {
+            pthread_kill(thread_.native_handle(), stopSignal());
             changed_.wait_for(lock, kStopResend);
         }
+        ended = finished_;
     }
-    thread_.join();
+    if (ended) {
+        thread_.join();
+        return;
+    }
+    // The thread holds this watcher, its descriptor and the line layer, and
+    // ends with the next change or interrupted wait; it tells nothing more.
+    std::lock_guard lock(tellMutex_);
+    givenUp_ = true;
+    thread_.detach();
 }
 
 void LineWatcher::run()
 {
     acceptStopSignal();
     const PeriodicLook look;
-    bool waits = true;
+    // A wait that no signal can interrupt could never be stopped: poll instead.
+    bool waits = stopSignal() != 0;
+    if (!waits)
+        settle(haveLines_ ? LineCapability::PollingOnly : LineCapability::None);
     while (!stopping_) {
         if (!catchUp(waits && haveCounts_))
             break;

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -23,15 +24,19 @@ EdgeTime edgeTimeNow();
 // two wake-ups is reported; without counters it compares line snapshots per
 // wake-up, without wake-ups it polls the lines every millisecond, and with
 // neither it has nothing to watch. Nothing but the line-control layer and the
-// two callbacks runs on its thread.
-class LineWatcher {
+// two callbacks runs on its thread. The thread shares ownership of the
+// watcher, and the watcher owns a duplicate of the descriptor and a share of
+// the line layer, so a thread given up by stop() touches nothing freed.
+class LineWatcher : public std::enable_shared_from_this<LineWatcher> {
 public:
     using EdgesFound = std::function<void(const std::vector<LineEdges>&)>;
     using DeviceGone = std::function<void()>;
 
     // `ringCountsPulses`: the driver counts RI on its trailing edge only (8250),
     // so each count stands for both edges of a pulse.
-    LineWatcher(int fd, LineControl& lines, bool ringCountsPulses, EdgesFound onEdges, DeviceGone onGone);
+    // Made with std::make_shared; stop() it before letting go.
+    LineWatcher(int fd, std::shared_ptr<LineControl> lines, bool ringCountsPulses, EdgesFound onEdges,
+                DeviceGone onGone);
     ~LineWatcher();
 
     LineWatcher(const LineWatcher&) = delete;
@@ -44,7 +49,9 @@ public:
     void start();
     // Makes a blocked wait begin again, after the port's settings were changed.
     void rearm();
-    // Returns once the thread is joined, also while it is blocked in a wait.
+    // Returns once the thread is joined, also while it is blocked in a wait;
+    // one that does not end within 2 s is given up: it ends on its own and
+    // calls neither callback again.
     void stop();
 
     LineCapability capability() const { return capability_.load(); }
@@ -61,7 +68,8 @@ private:
     void settle(LineCapability capability);
     void finish();
 
-    const int fd_;
+    const int fd_;  // a duplicate, closed with the watcher
+    const std::shared_ptr<LineControl> linesOwner_;
     LineControl& lines_;
     const bool ringCountsPulses_;
     const EdgesFound onEdges_;
@@ -80,6 +88,8 @@ private:
     std::condition_variable changed_;
     bool settled_ = false;   // guarded by mutex_
     bool finished_ = false;  // guarded by mutex_
+    std::mutex tellMutex_;   // held while a callback runs
+    bool givenUp_ = false;   // guarded by tellMutex_
     std::thread thread_;
 };
 

@@ -1,5 +1,7 @@
 #include "linux_serial_line_service.h"
 
+#include "stop_signal.h"
+
 #include <QFile>
 
 #include <poll.h>
@@ -45,6 +47,7 @@ LinuxSerialLineService::LinuxSerialLineService(QString root, std::unique_ptr<Lin
     : root_(std::move(root)), lines_(std::move(lines)),
       relay_([this](std::int16_t code, const EdgeTime& at) { raiseEdge(code, at); }, [this] { portLost(); })
 {
+    stopSignal();
     // Bytes on the receive line are of no use here; dropping them keeps a
     // talkative source from filling memory.
     QObject::connect(&port_, &QSerialPort::readyRead, &port_, [this] { port_.readAll(); });
@@ -152,8 +155,8 @@ Write LinuxSerialLineService::open()
     ++generation_;
     relay_.setOpenGeneration(generation_);
     const std::uint64_t generation = generation_;
-    watcher_ = std::make_unique<LineWatcher>(
-        static_cast<int>(port_.handle()), *lines_, entry.kind == DeviceKind::OnBoardUart,
+    watcher_ = std::make_shared<LineWatcher>(
+        static_cast<int>(port_.handle()), lines_, entry.kind == DeviceKind::OnBoardUart,
         [this, generation](const std::vector<LineEdges>& edges) { relay_.postEdges(generation, edges); },
         [this, generation] { relay_.postLost(generation); });
     watcher_->start();
@@ -168,14 +171,17 @@ Write LinuxSerialLineService::failOpen(PortFailure failure)
     return Write::Rejected;
 }
 
-// The watcher is joined before the descriptor it watches is closed; what it
-// posted and was not delivered yet is dropped with the generation.
+// The watcher is stopped before the descriptor it watches is closed (one it
+// had to give up keeps a duplicate); what it posted and was not delivered yet
+// is dropped with the generation.
 void LinuxSerialLineService::close()
 {
     if (!port_.isOpen())
         return;
     hangUpCheck_.stop();
     relay_.setOpenGeneration(0);
+    if (watcher_)
+        watcher_->stop();
     watcher_.reset();
     port_.close();
 }

@@ -57,7 +57,7 @@ private:
     void checkHangUp();
 
     const QString root_;
-    const std::unique_ptr<LineControl> lines_;
+    const std::shared_ptr<LineControl> lines_;  // shared with the watcher
 
     std::int16_t commPort_ = 1;
     LineSettings settings_;
@@ -70,7 +70,7 @@ private:
     QSerialPort port_;
     QTimer hangUpCheck_;
     std::uint64_t generation_ = 0;  // of the port open now, or of the last one
-    std::unique_ptr<LineWatcher> watcher_;
+    std::shared_ptr<LineWatcher> watcher_;
 
     std::int16_t event_ = 0;
     EdgeTime eventTime_;

@@ -5,8 +5,13 @@
 #include "line_watcher.h"
 #include "linux_serial_line_service.h"
 #include "port_fixtures.h"
+#include "stop_signal.h"
 
 #include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <atomic>
@@ -85,7 +90,14 @@ TEST(DeviceMap, OrdersUartsThenUsbThenAcmByNumberWithoutConsoles)
         tree.addDevice(QString::fromLatin1(name));
     tree.addStableName("usb-FTDI_FT232R_A1B2-if00-port0", "ttyUSB2");
     tree.addDevice("ttyUSB5");
-    tree.addDevice("console", {}, {"active=ttyUSB5 tty0"});  // a kernel without the console attribute
+    // A kernel without the console attribute lists them all, here the last two past 64 bytes.
+    tree.addDevice("console", {}, {"active=tty0 hvc0 hvc1 hvc2 hvc3 hvc4 hvc5 hvc6 hvc7 ttyAMA0 ttyAMA1 ttyS20 ttyUSB5"});
+    // An alias by another name opens a console: a pseudo-terminal's node stands in for it.
+    const Pty console;
+    struct stat node {};
+    ASSERT_EQ(::stat(console.slavePath().toLocal8Bit().constData(), &node), 0);
+    tree.addDevice("ttyS20", {}, {"type=4", QStringLiteral("dev=%1:%2").arg(major(node.st_rdev)).arg(minor(node.st_rdev))});
+    tree.addDevice("ttyUSB7", console.slavePath());
 
     std::vector<std::string> described;  // device, kind, stable name
     for (const auto& entry : serial::readDeviceMap(tree.root()))
@@ -294,14 +306,53 @@ TEST(LineWatcher, AnEdgeJustBeforeTheWaitIsStillReported)
             return error;
         }
         std::atomic<int> reads{0};
-    } lines(kUart);
+    };
     std::atomic<std::uint32_t> edges{0};
-    serial::LineWatcher watcher(
-        -1, lines, false, [&](const std::vector<serial::LineEdges>& found) { for (const auto& e : found) edges += e.count; },
-        [] {});
-    watcher.start();
+    const auto watcher = std::make_shared<serial::LineWatcher>(
+        -1, std::make_shared<LateEdge>(kUart), false,
+        [&](const std::vector<serial::LineEdges>& found) { for (const auto& e : found) edges += e.count; }, [] {});
+    watcher->start();
     EXPECT_TRUE(waitFor([&] { return edges == 1; }, 500ms));
-    watcher.stop();
+    watcher->stop();
+}
+
+// The watcher's signal is a real-time one nobody else had claimed, and a
+// stray one is harmless. Should something take it over later, ignoring it or
+// restarting the wait, stopping still returns: the thread is given up, tells
+// nothing more, and ends on its own with what it holds.
+TEST(LineWatcher, StopsWithinItsDeadlineWhenItsSignalWasTakenOver)
+{
+    const int signal = serial::stopSignal();
+    ASSERT_TRUE(signal >= SIGRTMIN && signal <= SIGRTMAX) << signal;
+    ::raise(signal);
+    struct sigaction claimed {};
+    claimed.sa_handler = [](int) {};
+    claimed.sa_flags = SA_RESTART;
+    const int free = serial::firstFreeRealTimeSignal();
+    struct sigaction before {};
+    ::sigaction(free, &claimed, &before);
+    EXPECT_NE(serial::firstFreeRealTimeSignal(), free) << "a claimed signal is passed over";
+    ::sigaction(free, &before, nullptr);
+
+    struct sigaction ignored {};
+    ignored.sa_handler = SIG_IGN;
+    for (const struct sigaction& other : {ignored, claimed}) {
+        auto lines = std::make_shared<FakeLineControl>(kUart);
+        std::atomic<int> told{0};
+        auto watcher = std::make_shared<serial::LineWatcher>(
+            -1, lines, false, [&](const std::vector<serial::LineEdges>&) { ++told; }, [&] { ++told; });
+        watcher->start();
+        ASSERT_TRUE(waitFor([&] { return lines->waitsBegun() >= 1; }));
+        struct sigaction own {};
+        ::sigaction(signal, &other, &own);
+        bounded(10s, [&] { watcher->stop(); });
+        ::sigaction(signal, &own, nullptr);
+        const std::weak_ptr<serial::LineWatcher> left = watcher;
+        watcher.reset();
+        lines->toggle(TIOCM_CTS);
+        EXPECT_TRUE(waitFor([&] { return left.expired(); }));
+        EXPECT_EQ(told, 0);
+    }
 }
 
 // Without counters each wake-up or poll compares line snapshots, so a single
@@ -353,6 +404,21 @@ TEST_F(LinuxService, ClosingWhileBlockedReturnsAndDropsQueuedEvents)
     EXPECT_TRUE(receive(2));
     bounded(10s, [&] { s.setPortOpen(false); });
     EXPECT_FALSE(s.PortOpen());
+}
+
+// A backlog larger than one drain's budget is handed on from drain to drain
+// with each posted item moved once, not the remainder again every time.
+TEST(LineEventRelay, DrainsABacklogMovingEachItemOnce)
+{
+    std::uint32_t delivered = 0;
+    serial::LineEventRelay relay([&](std::int16_t, const serial::EdgeTime&) { ++delivered; }, [] {});
+    relay.setOpenGeneration(1);
+    const std::vector<serial::LineEdges> one{{serial::comEvCTS, 1, {}}};
+    constexpr std::uint32_t kItems = 50000;  // five drains
+    for (std::uint32_t i = 0; i < kItems; ++i)
+        relay.postEdges(1, one);
+    ASSERT_TRUE(waitFor([&] { return delivered == kItems; }));
+    EXPECT_EQ(relay.itemsMoved(), kItems);
 }
 
 }  // namespace
