@@ -30,6 +30,9 @@ void paintBackground(QWidget* widget, Colour colour)
 
 HauptView::HauptView(HauptControls controls) : c_(std::move(controls))
 {
+    // A child of the window, so tests can see whether a hand-over is due.
+    frame_.setParent(c_.window);
+    frame_.setObjectName(QStringLiteral("readoutFrame"));
     frame_.setSingleShot(true);
     frame_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&frame_, &QTimer::timeout, [this] { handOn(); });
