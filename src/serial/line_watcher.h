@@ -5,6 +5,7 @@
 #include "serial_line_service.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -55,8 +56,11 @@ private:
     void run();
     bool catchUp(bool fromCounters);
     Found report(bool fromCounters);
+    void handOver(bool whenDue);
     int edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& found);
     int edgesFromLines(const EdgeTime& at, std::vector<LineEdges>& found);
+    void addEdges(std::vector<LineEdges>& found, std::int16_t code, std::uint32_t count, const EdgeTime& at,
+                  std::chrono::steady_clock::time_point from);
     void addRingPulses(std::vector<LineEdges>& found, std::uint32_t pulses, const EdgeTime& at);
     void settle(LineCapability capability);
     void finish();
@@ -73,6 +77,11 @@ private:
     LineCounts counts_;
     int bits_ = 0;
     std::optional<EdgeTime> lastRing_;  // the thread's: when the last RI pulse was counted
+    // The thread's: when the lines were last read, edges not yet handed over
+    // and when the last were.
+    std::chrono::steady_clock::time_point lastReading_;
+    std::vector<LineEdges> held_;
+    std::optional<std::chrono::steady_clock::time_point> lastHandOver_;
 
     std::atomic<LineCapability> capability_{LineCapability::None};
     std::atomic<bool> stopping_{false};
