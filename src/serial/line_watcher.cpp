@@ -22,8 +22,8 @@ constexpr auto kStopResend = 1ms;
 // readout's resolution, and handed over once a display frame.
 constexpr auto kReadEvery = 1ms;
 constexpr auto kHandOverEvery = 16ms;
-// A look that is due this soon is slept out rather than signalled: a signal
-// that lands before the wait begins would leave the edges to the next look.
+// Edges due this soon go over before the wait rather than by a look: a
+// signal that lands before the wait begins would leave them to the next one.
 constexpr auto kLookLead = 2ms;
 // More edges than this of one line in one reading share stamps in groups.
 constexpr std::uint32_t kMostStamps = 1024;
@@ -222,11 +222,10 @@ void LineWatcher::run()
         // Edges held back go over when their frame is out, wait or not.
         if (!held_.empty()) {
             const auto due = *lastHandOver_ + kHandOverEvery;
-            if (due - std::chrono::steady_clock::now() < kLookLead) {
-                sleepUntil(due);
-                continue;
-            }
-            look.lookAt(due);
+            if (due - std::chrono::steady_clock::now() < kLookLead)
+                handOver(false);
+            else
+                look.lookAt(due);
         }
         const int error = lines_.waitForChange(fd_, kWatchedBits);
         if (error == 0) {
@@ -245,23 +244,25 @@ void LineWatcher::run()
 }
 
 // The driver's wait wakes only for changes after it began, so the counters are
-// read until a reading finds nothing new before every wait. While edges keep
-// coming, each reading sleeps out the millisecond after the one before: the
-// counters keep every edge meanwhile, and the watcher wakes once a
-// millisecond, not once an edge. Returns false when the device is gone.
+// read before every wait. A reading that finds edges is followed by a sleep
+// for the rest of the millisecond and one more reading: while edges keep
+// coming the watcher wakes twice a millisecond instead of once an edge, and
+// the counters keep every edge meanwhile. The next edge after that reading
+// wakes the wait, whose reading stamps it at once, so a train's stamps never
+// drift away from its edges. Returns false when the device is gone.
 bool LineWatcher::catchUp(bool fromCounters)
 {
-    for (;;) {
-        const Found found = report(fromCounters);
-        if (found == Found::Gone)
-            return false;
-        handOver(true);
-        if (found == Found::Nothing || !fromCounters)
-            return true;
-        sleepUntil(lastReading_ + kReadEvery);
-        if (stopping_)
-            return true;
-    }
+    const Found found = report(fromCounters);
+    if (found == Found::Gone)
+        return false;
+    handOver(true);
+    if (found == Found::Nothing || !fromCounters)
+        return true;
+    sleepUntil(lastReading_ + kReadEvery);
+    if (report(fromCounters) == Found::Gone)
+        return false;
+    handOver(true);
+    return true;
 }
 
 // Edges since the last reading, by counters or by comparing line snapshots,
