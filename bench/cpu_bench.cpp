@@ -45,6 +45,7 @@ struct TaskTime {
     std::string name;
     double statSeconds = 0;   // utime + stime, in clock ticks
     double schedSeconds = 0;  // time on a CPU, in nanoseconds
+    long long sleeps = 0;     // voluntary context switches: one per wake-up
 };
 
 // Every thread of the process but the generator, by thread id.
@@ -83,6 +84,10 @@ std::map<int, TaskTime> ownThreads()
         long long ns = 0;
         sched >> ns;
         t.schedSeconds = static_cast<double>(ns) / 1e9;
+        std::ifstream status(base + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                t.sleeps = std::atoll(line.c_str() + 24);
         threads[tid] = t;
     }
     ::closedir(dir);
@@ -102,11 +107,13 @@ CpuShare cpuBetween(const std::map<int, TaskTime>& before, const std::map<int, T
         const auto was = before.find(tid);
         const double stat = now.statSeconds - (was == before.end() ? 0 : was->second.statSeconds);
         const double sched = now.schedSeconds - (was == before.end() ? 0 : was->second.schedSeconds);
+        const double sleeps = static_cast<double>(now.sleeps - (was == before.end() ? 0 : was->second.sleeps));
         share.stat += stat;
         share.sched += sched;
         if (sched / wallSeconds >= 0.001) {
-            char part[96];
-            std::snprintf(part, sizeof part, " %s/%d %.1f", now.name.c_str(), tid, 100 * sched / wallSeconds);
+            char part[128];
+            std::snprintf(part, sizeof part, " %s/%d %.1f %% %.0f wake-ups/s,", now.name.c_str(), tid,
+                          100 * sched / wallSeconds, sleeps / wallSeconds);
             share.perThread += part;
         }
     }
@@ -178,7 +185,7 @@ void run(BenchWindow& bench, FakeLineControl& lines, double rate, int seconds)
     std::printf("| %7.0f | %6.1f | %6.1f | %9lld | %9.0f %-10s | %6.1f | %s |\n", rate, cpu.stat, cpu.sched,
                 made.load(), counted, counted == static_cast<double>(made) ? "none lost" : "LOST",
                 worstLateMs, qPrintable(lengths.join(QStringLiteral(" "))));
-    std::printf("|         | by thread (schedstat, %%):%s\n", cpu.perThread.c_str());
+    std::printf("|         | by thread (schedstat):%s\n", cpu.perThread.c_str());
     std::fflush(stdout);
 }
 

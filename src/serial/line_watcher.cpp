@@ -211,6 +211,7 @@ void LineWatcher::run()
 {
     acceptStopSignal();
     PeriodicLook look;
+    std::chrono::steady_clock::time_point lookDue;  // where the look was last moved to
     bool waits = true;
     while (!stopping_) {
         if (!catchUp(waits && haveCounts_))
@@ -224,8 +225,8 @@ void LineWatcher::run()
             const auto due = *lastHandOver_ + kHandOverEvery;
             if (due - std::chrono::steady_clock::now() < kLookLead)
                 handOver(false);
-            else
-                look.lookAt(due);
+            else if (due != lookDue)
+                look.lookAt(lookDue = due);
         }
         const int error = lines_.waitForChange(fd_, kWatchedBits);
         if (error == 0) {
