@@ -23,8 +23,9 @@ EdgeTime edgeTimeNow();
 // It waits with TIOCMIWAIT and counts with TIOCGICOUNT, so every edge between
 // two wake-ups is reported; without counters it compares line snapshots per
 // wake-up, without wake-ups it polls the lines every millisecond, and with
-// neither it has nothing to watch. Nothing but the line-control layer and the
-// two callbacks runs on its thread.
+// neither it has nothing to watch. While edges keep coming it reads once a
+// millisecond and hands them over once a display frame. Nothing but the
+// line-control layer and the two callbacks runs on its thread.
 class LineWatcher {
 public:
     using EdgesFound = std::function<void(const std::vector<LineEdges>&)>;
