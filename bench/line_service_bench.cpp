@@ -3,13 +3,11 @@
 // modem-line layer over a pseudo-terminal; and how long closing takes while the
 // watcher is blocked in its wait. Prints its figures.
 
+#include "bench_window.h"
 #include "fake_line_control.h"
-#include "haupt.h"
-#include "linux_serial_line_service.h"
 #include "port_fixtures.h"
 
 #include <QApplication>
-#include <QRadioButton>
 #include <QTimer>
 
 #include <sys/ioctl.h>
@@ -25,16 +23,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-class NoMessages : public MessageBox {
-public:
-    void MsgBox(const QString&) override {}
-};
-
-class NoBeep : public measurement::Beeper {
-public:
-    void Beep() override {}
-};
 
 double ms(Clock::duration d)
 {
@@ -69,13 +57,8 @@ void edgeRun(const char* name, long long edgesPerSecond)
     tree.addDevice(QStringLiteral("ttyUSB0"), pty.slavePath());
     auto fake = std::make_unique<FakeLineControl>(FakeLineControl::Driver{});
     FakeLineControl& lines = *fake;
-    NoMessages messages;
-    NoBeep beeper;
-    HAUPT window(std::make_unique<serial::LinuxSerialLineService>(tree.root(), std::move(fake)), &messages, &beeper);
-    window.show();
-    window.findChild<QRadioButton*>(QStringLiteral("Option_COMPORT_0"))->setChecked(true);
-    window.findChild<QRadioButton*>(QStringLiteral("optSignal_2"))->setChecked(true);
-    QMetaObject::invokeMethod(window.findChild<QWidget*>(QStringLiteral("Command_OPEN")), "click");
+    BenchWindow bench(tree.root(), std::move(fake), 2);
+    HAUPT& window = bench.window;
     waitFor([&] { return lines.waitsBegun() >= 1; });
 
     std::vector<Clock::time_point> ticks;

@@ -7,10 +7,14 @@
 #include <QLineEdit>
 #include <QRadioButton>
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 namespace window {
 namespace {
+
+constexpr std::chrono::milliseconds kDisplayFrame{16};
 
 // Shows a background colour on a frame or label: only a widget that fills
 // its background draws the palette's window role.
@@ -24,16 +28,27 @@ void paintBackground(QWidget* widget, Colour colour)
 
 }  // namespace
 
-HauptView::HauptView(HauptControls controls) : c_(std::move(controls)) {}
+HauptView::HauptView(HauptControls controls) : c_(std::move(controls))
+{
+    // A child of the window, so tests can see whether a hand-over is due.
+    frame_.setParent(c_.window);
+    frame_.setObjectName(QStringLiteral("readoutFrame"));
+    frame_.setSingleShot(true);
+    frame_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&frame_, &QTimer::timeout, [this] { handOn(); });
+}
 
 QString HauptView::text(TextBox box) const
 {
-    return c_.textBoxes.at(box)->text();
+    const auto pending = pendingTexts_.find(box);
+    return pending != pendingTexts_.end() ? pending->second : c_.textBoxes.at(box)->text();
 }
 
 void HauptView::setText(TextBox box, const QString& text)
 {
-    c_.textBoxes.at(box)->setText(text);
+    c_.textBoxes.at(box);  // an unknown box fails here, as it would on the widget
+    pendingTexts_[box] = text;
+    handOnSoon();
 }
 
 bool HauptView::optionValue(OptionArray array, int index) const
@@ -48,6 +63,36 @@ int HauptView::checkValue(CheckBox box) const
 }
 
 void HauptView::setBackColor(ColouredControl control, Colour colour)
+{
+    pendingColours_[control] = colour;
+    handOnSoon();
+}
+
+// With the event loop's next turn, or once a frame has passed since the last
+// hand-over.
+void HauptView::handOnSoon()
+{
+    if (frame_.isActive())
+        return;
+    const std::chrono::milliseconds since(sinceHandedOn_.isValid() ? sinceHandedOn_.elapsed() : kDisplayFrame.count());
+    frame_.start(std::max(kDisplayFrame - since, std::chrono::milliseconds(0)));
+}
+
+// Only a text that differs is handed on: setting the same one would still
+// move the cursor and paint.
+void HauptView::handOn()
+{
+    sinceHandedOn_.start();
+    for (auto& [box, text] : std::exchange(pendingTexts_, {})) {
+        QLineEdit* edit = c_.textBoxes.at(box);
+        if (edit->text() != text)
+            edit->setText(text);
+    }
+    for (const auto& [control, colour] : std::exchange(pendingColours_, {}))
+        showColour(control, colour);
+}
+
+void HauptView::showColour(ColouredControl control, Colour colour)
 {
     switch (control) {
     case ColouredControl::Frame_OPEN:

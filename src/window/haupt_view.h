@@ -3,6 +3,10 @@
 #include "main_window_view.h"
 #include "twips.h"
 
+#include <QElapsedTimer>
+#include <QString>
+#include <QTimer>
+
 #include <array>
 #include <map>
 
@@ -32,7 +36,11 @@ struct HauptControls {
     QLabel* lblMM = nullptr;
 };
 
-// MainWindowView over the real widgets.
+// MainWindowView over the real widgets. Texts and colours reach the widgets
+// at most once per display frame: at thousands of edges a second the handlers
+// write far faster than anyone can read, and every write would cost a paint.
+// A read returns what was last written; the last write of a burst shows
+// within a frame.
 class HauptView : public MainWindowView {
 public:
     explicit HauptView(HauptControls controls);
@@ -54,7 +62,15 @@ private:
     PlacedOption* option(OptionArray array, int index);
     const PlacedOption* option(OptionArray array, int index) const;
 
+    void handOnSoon();
+    void handOn();
+    void showColour(ColouredControl control, Colour colour);
+
     HauptControls c_;
+    std::map<TextBox, QString> pendingTexts_;
+    std::map<ColouredControl, Colour> pendingColours_;
+    QTimer frame_;
+    QElapsedTimer sinceHandedOn_;
 };
 
 }  // namespace window

@@ -72,10 +72,13 @@ public:
     }
     QTimer* timer() { return haupt.findChild<QTimer*>(QStringLiteral("Timer1")); }
     void type(const char* box, const QString& text) { control<QLineEdit>(QString::fromUtf8(box))->setText(text); }
-    QString text(const char* box) { return control<QLineEdit>(QString::fromUtf8(box))->text(); }
+    // What is shown, once the due hand-over of texts and colours is done.
+    void settle() { EXPECT_TRUE(QTest::qWaitFor([this] { return !control<QTimer>(QStringLiteral("readoutFrame"))->isActive(); })); }
+    QString text(const char* box) { settle(); return control<QLineEdit>(QString::fromUtf8(box))->text(); }
     void click(const char* button) { QTest::mouseClick(control<QPushButton>(button), Qt::LeftButton); }
     QColor background(const char* name)
     {
+        settle();
         auto* widget = control(name);
         return widget->palette().color(widget->backgroundRole());
     }

@@ -50,10 +50,13 @@ protected:
         EXPECT_NE(found, nullptr) << name.toStdString();
         return found;
     }
-    QString text(const QString& name) const { return control<QLineEdit>(name)->text(); }
+    // Texts and colours reach the widgets once a display frame: checks look
+    // at what is shown once the due hand-over is done.
+    void shown() const { EXPECT_TRUE(QTest::qWaitFor([this] { return !control<QTimer>("readoutFrame")->isActive(); })); }
+    QString text(const QString& name) const { shown(); return control<QLineEdit>(name)->text(); }
     QRadioButton* comPort(int i) const { return control<QRadioButton>(QStringLiteral("Option_COMPORT_%1").arg(i)); }
     // The colour a frame or label fills its background with.
-    QColor background(const QString& name) const { return control(name)->palette().color(control(name)->backgroundRole()); }
+    QColor background(const QString& name) const { shown(); return control(name)->palette().color(control(name)->backgroundRole()); }
     void click(const QString& name) const { QTest::mouseClick(control(name), Qt::LeftButton, {}, QPoint(4, 6)); }
 
     Scripted scripted;
@@ -150,7 +153,12 @@ TEST_F(HauptTest, ChosenLinesEdgesReachTheReadoutsAndTheRealTimerTicksThemIntoFr
         fake->raise(serial::comEvCD, {t0 + i * 10ms, 1.0 + i / 100.0});
         fake->raise(serial::comEvCTS, {t0 + i * 10ms + 5ms, 1.0});  // not the chosen line
     }
+    // Thirty writes of each readout: a read through the view has the last at
+    // once, the widget gets it in one hand-over.
+    EXPECT_EQ(window->view().text(TextBox::Text_ANZAHL_IMPULSE), QStringLiteral("15"));
+    QSignalSpy handedOn(control<QLineEdit>("Text_ANZAHL_IMPULSE"), &QLineEdit::textChanged);
     EXPECT_EQ(readouts(), (QStringList{"15", "0.020ms", "", "", ""}));
+    EXPECT_EQ(handedOn.count(), 1);
     ASSERT_TRUE(QTest::qWaitFor([this] { return !text("Text_FREQUENZ").isEmpty(); }, 2500));
     EXPECT_EQ(readouts(), (QStringList{"15", "0.020ms", "15 Hz", "15 Hz", "15 Hz"}));
     EXPECT_EQ(indicator(), "Max Min activ#00ff00");
@@ -166,6 +174,16 @@ TEST_F(HauptTest, ChosenLinesEdgesReachTheReadoutsAndTheRealTimerTicksThemIntoFr
     click("Check_BEEP");
     fake->raise(serial::comEvRing, {std::chrono::steady_clock::now(), 2.0});
     EXPECT_EQ(scripted.beeps, 1) << "only once asked to, but for every event, chosen line or not";
+
+    // Edges while the event loop runs reach the widget at most once a display frame.
+    handedOn.clear();
+    QElapsedTimer writing;
+    writing.start();
+    for (int i = 0; writing.elapsed() < 200; ++i) {
+        fake->raise(serial::comEvCD, {t0 + 2s + i * 1ms, 2.0});
+        QCoreApplication::processEvents();
+    }
+    EXPECT_LE(handedOn.count(), writing.elapsed() / 16 + 2);
 }
 
 TEST_F(HauptTest, ButtonsOpenFailScanAndLoseThePort)
@@ -174,6 +192,7 @@ TEST_F(HauptTest, ButtonsOpenFailScanAndLoseThePort)
     click("Command_OPEN");
     EXPECT_EQ(window->windowTitle(), QStringLiteral("COM 1  9600,n,8,1"));
     // The colour must really be drawn, not only stored; the style shades the panel a little.
+    shown();
     const QColor drawn = control("Frame_OPEN")->grab().toImage().pixelColor(control("Frame_OPEN")->width() / 2, 8);
     EXPECT_TRUE(drawn.green() > 230 && drawn.red() + drawn.blue() < 30) << drawn.name().toStdString();
 
@@ -218,6 +237,7 @@ TEST_F(HauptTest, HelpChangesNothingEndeClosesThePortAndEndsTheLoopAsTheCloseBox
     fake->existingPorts = {1};
     click("Command_OPEN");
     window->show();
+    shown();
     const QImage before = window->centralWidget()->grab().toImage();
     ASSERT_EQ(control<QAction>("Menue_HILFE")->text(), QStringLiteral("?"));
     control<QAction>("Menue_HILFE")->trigger();

@@ -24,6 +24,22 @@ constexpr auto kStopResend = 1ms;
 // A wait that has not answered the stop signal by then (something else took
 // the signal over) is left to end on its own.
 constexpr auto kStopDeadline = 2s;
+// While edges keep coming the counters are read once a millisecond, the
+// readout's resolution, and handed over once a display frame.
+constexpr auto kReadEvery = 1ms;
+constexpr auto kHandOverEvery = 16ms;
+// Edges due this soon go over before the wait rather than by a look: a
+// signal that lands before the wait begins would leave them to the next one.
+constexpr auto kLookLead = 2ms;
+// More edges than this of one line in one reading share stamps in groups.
+constexpr std::uint32_t kMostStamps = 1024;
+
+// A point on the steady clock, which is CLOCK_MONOTONIC, as the timer calls take it.
+timespec monotonicSpec(std::chrono::steady_clock::time_point when)
+{
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
+    return {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+}
 
 void acceptStopSignal()
 {
@@ -50,6 +66,14 @@ public:
         const itimerspec every{{0, kLookEveryNs}, {0, kLookEveryNs}};
         timer_settime(timer_, 0, &every, nullptr);
     }
+    // The next look comes at `when`, the periodic ones after it.
+    void lookAt(std::chrono::steady_clock::time_point when)
+    {
+        if (!armed_)
+            return;
+        const itimerspec next{{0, kLookEveryNs}, monotonicSpec(when)};
+        timer_settime(timer_, TIMER_ABSTIME, &next, nullptr);
+    }
     ~PeriodicLook()
     {
         if (armed_)
@@ -75,6 +99,24 @@ void sleepOnePoll()
 {
     const timespec interval{0, 1'000'000};
     clock_nanosleep(CLOCK_MONOTONIC, 0, &interval, nullptr);
+}
+
+// Sleeps until `when` on the monotonic clock; a signal ends it early.
+void sleepUntil(std::chrono::steady_clock::time_point when)
+{
+    const timespec until = monotonicSpec(when);
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+}
+
+// `at`, moved back to `when` on both clocks.
+EdgeTime movedBack(const EdgeTime& at, std::chrono::steady_clock::time_point when)
+{
+    EdgeTime moved = at;
+    moved.monotonic = when;
+    moved.timeOfDay = at.timeOfDay - std::chrono::duration<double>(at.monotonic - when).count();
+    if (moved.timeOfDay < 0)
+        moved.timeOfDay += 24 * 3600;
+    return moved;
 }
 
 }  // namespace
@@ -125,6 +167,7 @@ void LineWatcher::start()
     // The baseline: edges counted before the port was opened are not ours.
     const int countError = lines_.getCounts(fd_, counts_);
     const int lineError = lines_.getLines(fd_, bits_);
+    lastReading_ = std::chrono::steady_clock::now();
     haveCounts_ = countError == 0;
     haveLines_ = lineError == 0;
     if (isGone(countError) || isGone(lineError)) {
@@ -181,7 +224,8 @@ void LineWatcher::stop()
 void LineWatcher::run()
 {
     acceptStopSignal();
-    const PeriodicLook look;
+    PeriodicLook look;
+    std::chrono::steady_clock::time_point lookDue;  // where the look was last moved to
     // A wait that no signal can interrupt could never be stopped: poll instead.
     bool waits = stopSignal() != 0;
     if (!waits)
@@ -192,6 +236,14 @@ void LineWatcher::run()
         if (!waits) {
             sleepOnePoll();
             continue;
+        }
+        // Edges held back go over when their frame is out, wait or not.
+        if (!held_.empty()) {
+            const auto due = *lastHandOver_ + kHandOverEvery;
+            if (due - std::chrono::steady_clock::now() < kLookLead)
+                handOver(false);
+            else if (due != lookDue)
+                look.lookAt(lookDue = due);
         }
         const int error = lines_.waitForChange(fd_, kWatchedBits);
         if (error == 0) {
@@ -210,33 +262,56 @@ void LineWatcher::run()
 }
 
 // The driver's wait wakes only for changes after it began, so the counters are
-// read until a reading finds nothing new before every wait. Returns false when
-// the device is gone.
+// read before every wait. A reading that finds edges is followed by a sleep
+// for the rest of the millisecond and one more reading: while edges keep
+// coming the watcher wakes twice a millisecond instead of once an edge, and
+// the counters keep every edge meanwhile. The next edge after that reading
+// wakes the wait, whose reading stamps it at once, so a train's stamps never
+// drift away from its edges. Returns false when the device is gone.
 bool LineWatcher::catchUp(bool fromCounters)
 {
-    for (;;) {
-        const Found found = report(fromCounters);
-        if (found == Found::Gone)
-            return false;
-        if (found == Found::Nothing || !fromCounters)
-            return true;
-    }
+    const Found found = report(fromCounters);
+    if (found == Found::Gone)
+        return false;
+    handOver(true);
+    if (found == Found::Nothing || !fromCounters)
+        return true;
+    sleepUntil(lastReading_ + kReadEvery);
+    if (report(fromCounters) == Found::Gone)
+        return false;
+    handOver(true);
+    return true;
 }
 
-// Edges since the last report, by counters or by comparing line snapshots.
+// Edges since the last reading, by counters or by comparing line snapshots,
+// held until handed over.
 LineWatcher::Found LineWatcher::report(bool fromCounters)
 {
     const EdgeTime at = edgeTimeNow();
-    std::vector<LineEdges> found;
-    const int error = fromCounters ? edgesFromCounters(at, found) : edgesFromLines(at, found);
+    const std::size_t heldBefore = held_.size();
+    const int error = fromCounters ? edgesFromCounters(at, held_) : edgesFromLines(at, held_);
+    lastReading_ = at.monotonic;
     if (isGone(error)) {
+        handOver(false);
         onGone_();
         return Found::Gone;
     }
-    if (error != 0 || found.empty())
-        return Found::Nothing;
-    onEdges_(found);
-    return Found::Edges;
+    return error != 0 || held_.size() == heldBefore ? Found::Nothing : Found::Edges;
+}
+
+// Hands the held edges over at once after a quiet frame, else once the frame
+// since the last hand-over is out: the window's thread wakes per frame, not
+// per reading. `whenDue` false hands them over now.
+void LineWatcher::handOver(bool whenDue)
+{
+    if (held_.empty())
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (whenDue && lastHandOver_ && now - *lastHandOver_ < kHandOverEvery)
+        return;
+    onEdges_(held_);
+    held_.clear();
+    lastHandOver_ = now;
 }
 
 // The counters' growth since the last reading, one entry per line that moved.
@@ -245,22 +320,37 @@ int LineWatcher::edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& f
     LineCounts now;
     if (const int error = lines_.getCounts(fd_, now))
         return error;
-    const std::array<LineEdges, 4> lines{{
-        {comEvCTS, edgesBetween(counts_.cts, now.cts), at},
-        {comEvDSR, edgesBetween(counts_.dsr, now.dsr), at},
-        {comEvCD, edgesBetween(counts_.dcd, now.dcd), at},
-        {comEvRing, edgesBetween(counts_.rng, now.rng), at},
+    const std::array<std::pair<std::int16_t, std::uint32_t>, 4> lines{{
+        {comEvCTS, edgesBetween(counts_.cts, now.cts)},
+        {comEvDSR, edgesBetween(counts_.dsr, now.dsr)},
+        {comEvCD, edgesBetween(counts_.dcd, now.dcd)},
+        {comEvRing, edgesBetween(counts_.rng, now.rng)},
     }};
     counts_ = now;
-    for (const LineEdges& line : lines) {
-        if (line.count == 0)
+    for (const auto& [code, count] : lines) {
+        if (count == 0)
             continue;
-        if (line.code == comEvRing && ringCountsPulses_)
-            addRingPulses(found, line.count, at);
+        if (code == comEvRing && ringCountsPulses_)
+            addRingPulses(found, count, at);
         else
-            found.push_back(line);
+            addEdges(found, code, count, at, lastReading_);
     }
     return 0;
+}
+
+// `count` edges stamped evenly over the time from `from` to `at`, the last at
+// `at`: for a regular train the pulse length stays right however many edges
+// one reading finds, and a lone edge is stamped when it was read.
+void LineWatcher::addEdges(std::vector<LineEdges>& found, std::int16_t code, std::uint32_t count, const EdgeTime& at,
+                           std::chrono::steady_clock::time_point from)
+{
+    const std::uint64_t stamps = std::min(count, kMostStamps);
+    const auto span = at.monotonic - from;
+    for (std::uint64_t i = 1; i <= stamps; ++i) {
+        const auto edges = static_cast<std::uint32_t>(count * i / stamps - count * (i - 1) / stamps);
+        const auto when = at.monotonic - span * static_cast<std::int64_t>(stamps - i) / static_cast<std::int64_t>(stamps);
+        found.push_back({code, edges, movedBack(at, when)});
+    }
 }
 
 // The lines that differ from the last snapshot, one edge each.
@@ -280,21 +370,13 @@ int LineWatcher::edgesFromLines(const EdgeTime& at, std::vector<LineEdges>& foun
 }
 
 // Where the driver counts RI on its trailing edge only, a count is a whole
-// pulse: two edges. The leading edge was never seen; it is placed halfway
-// since the previous pulse, where a square wave has it, so the pulse length
-// shows the period instead of twice the period.
+// pulse: two edges. The leading edges were never seen; all edges are placed
+// evenly since the previous pulse, so a square wave's leading edge lies
+// halfway, where it has it, and the pulse length shows the period instead of
+// twice the period.
 void LineWatcher::addRingPulses(std::vector<LineEdges>& found, std::uint32_t pulses, const EdgeTime& at)
 {
-    EdgeTime leading = at;
-    if (lastRing_) {
-        const auto half = (at.monotonic - lastRing_->monotonic) / 2;
-        leading.monotonic = at.monotonic - half;
-        leading.timeOfDay = at.timeOfDay - std::chrono::duration<double>(half).count();
-        if (leading.timeOfDay < 0)
-            leading.timeOfDay += 24 * 3600;
-    }
-    found.push_back({comEvRing, 2 * pulses - 1, leading});
-    found.push_back({comEvRing, 1, at});
+    addEdges(found, comEvRing, 2 * pulses, at, lastRing_ ? lastRing_->monotonic : at.monotonic);
     lastRing_ = at;
 }
 

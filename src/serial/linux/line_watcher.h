@@ -5,6 +5,7 @@
 #include "serial_line_service.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -23,10 +24,12 @@ EdgeTime edgeTimeNow();
 // It waits with TIOCMIWAIT and counts with TIOCGICOUNT, so every edge between
 // two wake-ups is reported; without counters it compares line snapshots per
 // wake-up, without wake-ups it polls the lines every millisecond, and with
-// neither it has nothing to watch. Nothing but the line-control layer and the
-// two callbacks runs on its thread. The thread shares ownership of the
-// watcher, and the watcher owns a duplicate of the descriptor and a share of
-// the line layer, so a thread given up by stop() touches nothing freed.
+// neither it has nothing to watch. While edges keep coming it reads once a
+// millisecond and hands them over once a display frame. Nothing but the
+// line-control layer and the two callbacks runs on its thread. The thread
+// shares ownership of the watcher, and the watcher owns a duplicate of the
+// descriptor and a share of the line layer, so a thread given up by stop()
+// touches nothing freed.
 class LineWatcher : public std::enable_shared_from_this<LineWatcher> {
 public:
     using EdgesFound = std::function<void(const std::vector<LineEdges>&)>;
@@ -62,8 +65,11 @@ private:
     void run();
     bool catchUp(bool fromCounters);
     Found report(bool fromCounters);
+    void handOver(bool whenDue);
     int edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& found);
     int edgesFromLines(const EdgeTime& at, std::vector<LineEdges>& found);
+    void addEdges(std::vector<LineEdges>& found, std::int16_t code, std::uint32_t count, const EdgeTime& at,
+                  std::chrono::steady_clock::time_point from);
     void addRingPulses(std::vector<LineEdges>& found, std::uint32_t pulses, const EdgeTime& at);
     void settle(LineCapability capability);
     void finish();
@@ -81,6 +87,11 @@ private:
     LineCounts counts_;
     int bits_ = 0;
     std::optional<EdgeTime> lastRing_;  // the thread's: when the last RI pulse was counted
+    // The thread's: when the lines were last read, edges not yet handed over
+    // and when the last were.
+    std::chrono::steady_clock::time_point lastReading_;
+    std::vector<LineEdges> held_;
+    std::optional<std::chrono::steady_clock::time_point> lastHandOver_;
 
     std::atomic<LineCapability> capability_{LineCapability::None};
     std::atomic<bool> stopping_{false};

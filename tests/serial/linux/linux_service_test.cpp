@@ -18,6 +18,7 @@
 #include <cmath>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -352,6 +353,52 @@ TEST(LineWatcher, StopsWithinItsDeadlineWhenItsSignalWasTakenOver)
         lines->toggle(TIOCM_CTS);
         EXPECT_TRUE(waitFor([&] { return left.expired(); }));
         EXPECT_EQ(told, 0);
+    }
+}
+
+// A lone edge after a quiet spell goes over at once with its own stamp; edges
+// that come while the watcher sleeps out its millisecond are stamped evenly
+// since the reading before and held until a display frame has passed.
+TEST(LineWatcher, ALoneEdgeGoesAtOnceABatchIsStampedEvenlyAndHeldForAFrame)
+{
+    struct Burst : FakeLineControl {
+        using FakeLineControl::FakeLineControl;
+        int getCounts(int fd, serial::LineCounts& counts) override
+        {
+            const int error = FakeLineControl::getCounts(fd, counts);
+            if (counts.cts == 1 && !burst.exchange(true))  // ten more while the watcher sleeps
+                toggle(TIOCM_CTS, 10);
+            return error;
+        }
+        std::atomic<bool> burst{false};
+    };
+    const auto lines = std::make_shared<Burst>(kUart);
+    using Clock = std::chrono::steady_clock;
+    std::mutex mutex;
+    std::vector<std::pair<Clock::time_point, std::vector<serial::LineEdges>>> handed;
+    const auto watcher = std::make_shared<serial::LineWatcher>(-1, lines, false, [&](const std::vector<serial::LineEdges>& found) {
+        std::lock_guard lock(mutex);
+        handed.emplace_back(Clock::now(), found);
+    }, [] {});
+    watcher->start();
+    ASSERT_TRUE(waitFor([&] { return lines->waitsBegun() == 1; }));
+    const auto before = Clock::now();
+    lines->toggle(TIOCM_CTS);
+    ASSERT_TRUE(waitFor([&] { std::lock_guard lock(mutex); return handed.size() == 2; }));
+    watcher->stop();
+
+    ASSERT_EQ(handed[0].second.size(), 1u);
+    ASSERT_EQ(handed[1].second.size(), 10u);
+    EXPECT_GE(handed[1].first - handed[0].first, 16ms);
+    auto previous = handed[0].second[0].at.monotonic;
+    EXPECT_GE(previous, before);
+    const auto spacing = (handed[1].second.back().at.monotonic - previous) / 10;
+    EXPECT_GE(spacing * 10, 1ms) << "the reading after a wake-up sleeps out the millisecond";
+    for (const serial::LineEdges& edge : handed[1].second) {
+        EXPECT_EQ(edge.code, serial::comEvCTS);
+        EXPECT_EQ(edge.count, 1u);
+        EXPECT_LE(std::chrono::abs(edge.at.monotonic - previous - spacing), 1ns);
+        previous = edge.at.monotonic;
     }
 }
 
