@@ -32,10 +32,12 @@ struct Port {
     int terminal;  // the host's: 0 the UART, 1 the USB adapter
     const char* device;
     int spacingMs;      // between edges: QEMU samples the UART every 10 ms
-    int lengthSlackMs;  // the pulse length's sampling grain, with room for a loaded machine
+    // The pulse length's slack: the sampling grain and the watcher's wake-up
+    // under emulation on a loaded machine, short of a single edge interval.
+    int lengthSlackMs;
 };
-const Port kUart{"8250", 1, 0, "/dev/ttyS1", 30, 25};
-const Port kUsb{"ftdi_sio", 2, 1, "/dev/ttyUSB0", 25, 10};
+const Port kUart{"8250", 1, 0, "/dev/ttyS1", 30, 27};
+const Port kUsb{"ftdi_sio", 2, 1, "/dev/ttyUSB0", 25, 22};
 const Port kPorts[] = {kUart, kUsb};
 
 struct Line {
