@@ -42,6 +42,7 @@ struct Terminal {
     std::atomic<int> lines{0};   // CTS, DSR, CD, RI as the guest sees them
     std::atomic<int> control{0}; // DTR and RTS as the guest set them
     std::atomic<long> reads{0};  // TIOCMGET answered
+    Clock::time_point lastEdge;  // the control thread's
 };
 
 std::array<Terminal, 2> terminals;  // 0: the UART, 1: the USB adapter
@@ -67,7 +68,8 @@ void sleepMs(double ms)
 
 // Holds the current level until the spacing is over and QEMU has read it
 // twice, however long a loaded machine makes that. With `untilClosed`, reads
-// that stop for half a second mean the guest closed the port: the wave ends
+// that stop for three seconds (a loaded machine stalls the adapter for most of
+// one) mean the guest closed the port: the wave ends
 // there, and a level QEMU never read is taken back, so the port opened again
 // finds the lines as the guest last saw them.
 bool hold(Terminal& t, Clock::time_point due, bool untilClosed)
@@ -79,7 +81,7 @@ bool hold(Terminal& t, Clock::time_point due, bool untilClosed)
         if (t.reads.load() != seen) {
             seen = t.reads.load();
             lastRead = Clock::now();
-        } else if (untilClosed && Clock::now() - lastRead > std::chrono::milliseconds(500)) {
+        } else if (untilClosed && Clock::now() - lastRead > std::chrono::seconds(3)) {
             return false;
         }
     }
@@ -88,19 +90,18 @@ bool hold(Terminal& t, Clock::time_point due, bool untilClosed)
 
 long wave(Terminal& t, int bit, int edges, double spacingMs, bool untilClosed)
 {
-    auto last = Clock::now();
+    auto& last = t.lastEdge;
     long gapUs = 0;
     for (int i = 0; i < edges; ++i) {
         const long readsBefore = t.reads.load();
         if (!hold(t, last + std::chrono::microseconds(static_cast<long>(spacingMs * 1000)), untilClosed)) {
-            if (i > 0 && t.reads.load() == readsBefore)
+            if (t.reads.load() == readsBefore)
                 t.lines ^= bit;
             return -1;
         }
         const auto now = Clock::now();
         t.lines ^= bit;
-        if (i > 0)
-            gapUs = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(now - last).count());
+        gapUs = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(now - last).count());
         last = now;
     }
     hold(t, last, untilClosed);  // the last level is seen as well before the answer
