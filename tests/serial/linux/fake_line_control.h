@@ -22,6 +22,7 @@ public:
         bool countsChanges = true;  // its counters move (cp210x: never)
         bool waits = true;          // TIOCMIWAIT
         int unsupported = ENOTTY;   // old kernels say EINVAL
+        bool ringTrailingOnly = false;  // 8250: RI counts only when it falls
     };
 
     explicit FakeLineControl(Driver driver) : driver_(driver) {}
@@ -51,11 +52,14 @@ public:
     void toggle(int bit, int edges = 1)
     {
         std::lock_guard lock(mutex_);
+        // Of `edges` changes from the present level, half fall, the odd one
+        // falling only when the line is raised now.
+        const int falling = (edges + ((bits_ & bit) != 0 ? 1 : 0)) / 2;
         bits_ ^= edges % 2 != 0 ? bit : 0;
         changes_ += edges;
         int& count = bit == TIOCM_CTS ? counts_.cts : bit == TIOCM_DSR ? counts_.dsr : bit == TIOCM_CD ? counts_.dcd : counts_.rng;
         if (driver_.countsChanges)
-            count += edges;
+            count += bit == TIOCM_RNG && driver_.ringTrailingOnly ? falling : edges;
         wake();
     }
     // Every call from now on fails with `error`; a blocked wait returns it.
