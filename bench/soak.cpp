@@ -4,25 +4,18 @@
 // resident memory and the lateness of the one-second ticks are printed.
 //
 //   soak [seconds] [edges per second]     (600 and 100000 by default)
-#include "haupt.h"
-#include "line_control.h"
-#include "linux_serial_line_service.h"
+#include "bench_window.h"
+#include "port_fixtures.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTimer>
 
-#include <fcntl.h>
-#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -79,16 +72,6 @@ private:
     std::atomic<Clock::rep> startNs_{0};
 };
 
-class NoMessages : public MessageBox {
-public:
-    void MsgBox(const QString& text) override { std::fprintf(stderr, "message: %s\n", qPrintable(text)); }
-};
-
-class NoBeep : public measurement::Beeper {
-public:
-    void Beep() override {}
-};
-
 double residentMegabytes()
 {
     std::ifstream status("/proc/self/status");
@@ -108,25 +91,13 @@ int main(int argc, char** argv)
     const double rate = argc > 2 ? std::max(1.0, std::atof(argv[2])) : 100000;
     const auto total = static_cast<std::uint64_t>(seconds * rate);
 
-    // COM 1 is a pseudo-terminal in a device tree of our own.
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    QTemporaryDir tree;
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 || !tree.isValid() ||
-        !QDir(tree.path()).mkpath(QStringLiteral("dev")) ||
-        !QFile::link(QString::fromLocal8Bit(::ptsname(master)), tree.filePath(QStringLiteral("dev/ttyUSB0")))) {
-        std::fprintf(stderr, "soak: no pseudo-terminal to run on\n");
-        return 2;
-    }
-
+    // COM 1 is a pseudo-terminal in a device tree of our own; DCD is counted.
+    PtyTree port;
     auto source = std::make_unique<PacedSource>(rate, total);
     PacedSource& lines = *source;
-    NoMessages messages;
-    NoBeep beeper;
-    HAUPT window(std::make_unique<serial::LinuxSerialLineService>(tree.path(), std::move(source)), &messages,
-                 &beeper);
-    window.show();
-    window.findChild<QPushButton*>(QStringLiteral("Command_OPEN"))->click();
-    if (window.windowTitle() != QStringLiteral("COM 1  9600,n,8,1")) {
+    BenchWindow bench(port.tree.root(), std::move(source), 0);
+    HAUPT& window = bench.window;
+    if (!bench.opened()) {
         std::fprintf(stderr, "soak: the port did not open (%s)\n", qPrintable(window.windowTitle()));
         return 2;
     }
@@ -184,6 +155,5 @@ int main(int argc, char** argv)
     std::printf("soak: %d ticks, latest %+.2f ms late, worst %+.2f ms late (limit 50 ms)\n", ticks, latestLateMs,
                 worstLateMs);
     window.findChild<QPushButton*>(QStringLiteral("Command_CLOSE"))->click();
-    ::close(master);
     return exact && latestLateMs <= 50 && worstLateMs <= 50 ? 0 : 1;
 }
