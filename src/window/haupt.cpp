@@ -89,6 +89,11 @@ QFont designFont(const QString& family, QFont::StyleHint kind, bool bold)
 HAUPT::HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* messages, measurement::Beeper* beeper)
     : MSComm1(service ? std::move(service) : throw std::invalid_argument("HAUPT needs a serial line service")),
       ownMessages_(this),
+      ownBeeper_(this,
+                 [this] {
+                     findChild<QCheckBox*>(QStringLiteral("Check_BEEP"))
+                         ->setToolTip(QStringLiteral("Kein Soundserver erreichbar: statt des Klicks ertönt der Systemton"));
+                 }),
       view_(std::make_unique<window::HauptView>(buildDesign())),
       measurement_(*view_, *MSComm1, beeper ? *beeper : ownBeeper_, QLocale()),
       ports_(*view_, *MSComm1, messages ? *messages : ownMessages_, QLocale()),
