@@ -202,6 +202,22 @@ public:
         return Clock::time_point::max();
     }
 
+    // The share of the 10 ms stretches between two times in which the sink
+    // sounded. Only after stop().
+    double soundingShare(Clock::time_point from, Clock::time_point to) const
+    {
+        const auto* samples = reinterpret_cast<const std::int16_t*>(bytes_.data());
+        const std::size_t stretch = PrivateSoundServer::kRate / 100;
+        int stretches = 0, sounding = 0;
+        for (std::size_t i = 0; i + stretch <= bytes_.size() / 2; i += stretch) {
+            if (playedBy(i) < from || playedBy(i + stretch - 1) > to)
+                continue;
+            ++stretches;
+            sounding += std::any_of(samples + i, samples + i + stretch, [](std::int16_t s) { return s != 0; });
+        }
+        return stretches ? static_cast<double>(sounding) / stretches : 0;
+    }
+
 private:
     Child parec_;
     std::string bytes_;
