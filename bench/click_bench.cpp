@@ -18,6 +18,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -53,6 +54,22 @@ double processCpuSeconds(pid_t pid)
         if (i == 14 || i == 15)
             ticks += std::stod(field);  // utime, stime
     return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The share of the 10 ms stretches between two times in which the sink sounded.
+double soundingShare(const SinkRecorder& recorder, Clock::time_point from, Clock::time_point to)
+{
+    const std::size_t stretch = PrivateSoundServer::kRate / 100;
+    int stretches = 0;
+    int sounding = 0;
+    for (std::size_t i = 0; i + stretch <= recorder.size(); i += stretch) {
+        if (recorder.playedBy(i) < from || recorder.playedBy(i + stretch - 1) > to)
+            continue;
+        ++stretches;
+        sounding += std::any_of(recorder.samples() + i, recorder.samples() + i + stretch,
+                                [](std::int16_t s) { return s != 0; });
+    }
+    return stretches ? static_cast<double>(sounding) / stretches : 0;
 }
 
 void run(const PrivateSoundServer& server, bool beep)
@@ -108,7 +125,7 @@ void run(const PrivateSoundServer& server, bool beep)
                 "10 ms stretches with sound: %.1f %%\n",
                 beep ? "checked," : "unchecked,", made.load(), counted,
                 counted == static_cast<double>(made) ? "none lost" : "EDGES LOST", ticks.size(), worstLate,
-                100 * own / wall, 100 * sound / wall, 100 * recorder.soundingShare(start, end));
+                100 * own / wall, 100 * sound / wall, 100 * soundingShare(recorder, start, end));
 }
 
 }  // namespace

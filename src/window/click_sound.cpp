@@ -22,13 +22,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kRate = 48000;
 constexpr std::size_t kClickFrames = kRate * 2 / 1000;  // 2 ms
+constexpr std::size_t kClosestFrames = kRate / 4000;
 constexpr auto kIdleClose = 5s;
 constexpr auto kConnectWait = 5s;
-// The server keeps about 40 ms queued and asks for more every 10 ms: a click
-// is heard within some 50 ms of its event, well inside the 100 ms a person
-// takes as "at once", and a busy machine may keep the audio thread waiting
-// for 30 ms before the sound breaks off.
-constexpr std::size_t kRequestFrames = kRate / 100;
+// The server keeps up to 40 ms queued and asks for more every 5 ms: a click
+// is heard some 30 ms after its event, well inside the 100 ms a person takes
+// as "at once", within 5 ms of the beat, and a busy machine may keep the audio
+// thread waiting for 30 ms before the sound breaks off.
+constexpr std::size_t kRequestFrames = kRate / 200;
 constexpr std::uint32_t kQueuedBytes = kRate / 25 * sizeof(std::int16_t);
 constexpr std::uint32_t kRequestBytes = kRequestFrames * sizeof(std::int16_t);
 
@@ -44,13 +45,13 @@ std::array<float, kClickFrames> clickShape()
 }
 
 // The stream's sound: the clicks counted since the last stretch, spread evenly
-// over the newest 10 ms of the next stretch the server asks for, with the
+// over the newest 5 ms of the next stretch the server asks for, with the
 // ringing of earlier clicks carried over. In the steady run a stretch is those
-// 10 ms; the first one, and one after a stall, is longer and begins with what
+// 5 ms; the first one, and one after a stall, is longer and begins with what
 // plays at once, so the clicks go to its end and are heard one buffer after
-// they were counted, like all others: the beat holds. Above one click per two
-// samples more would add nothing one could hear, so they are left out rather
-// than kept for later.
+// they were counted, like all others: the beat holds. Faster than 4000 a
+// second the clicks would blur into a tone too high or too smooth to hear, so
+// those above are left out rather than kept for later: a flood buzzes at 4 kHz.
 class Renderer {
 public:
     const std::vector<std::int16_t>& render(std::size_t frames, std::uint32_t clicks)
@@ -58,7 +59,7 @@ public:
         mix_.assign(frames + kClickFrames, 0.0F);
         std::copy(tail_.begin(), tail_.end(), mix_.begin());
         const std::size_t span = std::min(frames, kRequestFrames);
-        const std::size_t shown = std::min<std::size_t>(clicks, std::max<std::size_t>(span / 2, 1));
+        const std::size_t shown = std::min<std::size_t>(clicks, std::max<std::size_t>(span / kClosestFrames, 1));
         for (std::size_t k = 0; k < shown; ++k) {
             const std::size_t at = frames - span + k * span / shown;
             for (std::size_t i = 0; i < kClickFrames; ++i)

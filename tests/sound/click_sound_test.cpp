@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace std::chrono_literals;
@@ -40,7 +41,12 @@ struct Window {
     std::unique_ptr<HAUPT> window;
 };
 
-TEST(ClickSound, EachEventClicksOnceOnTimeUncheckedStaysSilentAndIdleClosesTheStream)
+double ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+TEST(ClickSound, EachEventClicksOnTimeABurstLeavesNoQueueUncheckedIsSilentAndIdleCloses)
 {
     PrivateSoundServer server;
     qputenv("PULSE_SERVER", server.address());
@@ -50,29 +56,40 @@ TEST(ClickSound, EachEventClicksOnceOnTimeUncheckedStaysSilentAndIdleClosesTheSt
     w.events(3);
     EXPECT_EQ(server.streams(), 0) << "an unchecked box opens no stream";
     w.beep()->setChecked(true);
-    const auto sent = w.events(10);
+    auto sent = w.events(10);
+    // A burst mixes into one buzz; were its clicks queued, the next click would drown in them.
+    std::this_thread::sleep_for(100ms);
+    sent.push_back(Clock::now());
+    for (int i = 0; i < 1000; ++i)
+        w.fake->raise(serial::comEvCTS);
+    std::this_thread::sleep_for(300ms);
+    sent.push_back(w.events(1)[0]);
     EXPECT_TRUE(recorder.heardAfter(Clock::now() + 300ms));
     EXPECT_EQ(server.streams(), 1);
     recorder.stop();
 
     const auto clicks = recorder.clicks();
-    std::printf("events sent 10, clicks counted %zu\n", clicks.size());
-    ASSERT_EQ(clicks.size(), 10u);
+    std::printf("events sent 10 + a burst + 1, clicks counted %zu\n", clicks.size());
+    ASSERT_EQ(clicks.size(), 12u) << testing::PrintToString(clicks);
+    std::vector<double> latencies;
     for (std::size_t i = 0; i < clicks.size(); ++i) {
-        const double latency = std::chrono::duration<double, std::milli>(recorder.playedBy(clicks[i]) - sent[i]).count();
         const double gap = i ? (clicks[i] - clicks[i - 1]) * 1000.0 / PrivateSoundServer::kRate : 0;
+        latencies.push_back(ms(recorder.playedBy(clicks[i]) - sent[i]));
         std::printf("click %zu: heard at most %.1f ms after its event, %.1f ms after the previous click\n", i,
-                    latency, gap);
-        if (i) {
-            EXPECT_NEAR(gap, 100, 25) << i;
+                    latencies.back(), gap);
+        // The events are 100 ms apart but for a late wake-up of the sender.
+        if (i > 0 && i < 10) {
+            EXPECT_NEAR(gap, ms(sent[i] - sent[i - 1]), 25) << i;
         }
     }
+    // A second's buffer would pass the beat; only the delay shows it.
+    std::nth_element(latencies.begin(), latencies.begin() + 6, latencies.end());
+    EXPECT_LT(latencies[6], 100) << "median from event to click, ms";
 
     while (server.streams() > 0 && Clock::now() - sent.back() < 10s)
         std::this_thread::sleep_for(100ms);
     const auto closedAfter = Clock::now() - sent.back();
-    EXPECT_TRUE(closedAfter > 4.5s && closedAfter < 6.5s) << "stream closed after idling "
-                                                          << std::chrono::duration<double>(closedAfter).count() << " s";
+    EXPECT_TRUE(closedAfter > 4.5s && closedAfter < 8s) << "stream closed after idling " << ms(closedAfter) << " ms";
 }
 
 TEST(ClickSound, WithoutAServerTheBoxSaysSoInItsTooltip)
