@@ -6,6 +6,9 @@
 #include <pulse/mainloop.h>
 #include <pulse/stream.h>
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -25,13 +28,14 @@ constexpr std::size_t kClickFrames = kRate * 2 / 1000;  // 2 ms
 constexpr std::size_t kClosestFrames = kRate / 4000;
 constexpr auto kIdleClose = 5s;
 constexpr auto kConnectWait = 5s;
-// The server keeps up to 40 ms queued and asks for more every 5 ms: a click
-// is heard some 30 ms after its event, well inside the 100 ms a person takes
-// as "at once", within 5 ms of the beat, and a busy machine may keep the audio
-// thread waiting for 30 ms before the sound breaks off.
-constexpr std::size_t kRequestFrames = kRate / 200;
-constexpr std::uint32_t kQueuedBytes = kRate / 25 * sizeof(std::int16_t);
-constexpr std::uint32_t kRequestBytes = kRequestFrames * sizeof(std::int16_t);
+// From a click's count to its sound the server is asked for 60 ms in all; it
+// keeps some 35 ms of them queued here and asks for more every 5 to 10 ms.
+// Each click is heard about 40 ms after its event, well inside the 100 ms a
+// person takes as "at once", and a busy machine may keep the audio thread or
+// the server waiting for 30 ms before the sound breaks off.
+constexpr std::size_t kQueuedFrames = kRate * 60 / 1000;
+constexpr std::uint32_t kQueuedBytes = kQueuedFrames * sizeof(std::int16_t);
+constexpr std::uint32_t kRequestBytes = kRate / 200 * sizeof(std::int16_t);
 
 // One click: a sharp edge ringing down at 3 kHz, gone within its 2 ms.
 std::array<float, kClickFrames> clickShape()
@@ -44,24 +48,21 @@ std::array<float, kClickFrames> clickShape()
     return shape;
 }
 
-// The stream's sound: the clicks counted since the last stretch, spread evenly
-// over the newest 5 ms of the next stretch the server asks for, with the
-// ringing of earlier clicks carried over. In the steady run a stretch is those
-// 5 ms; the first one, and one after a stall, is longer and begins with what
-// plays at once, so the clicks go to its end and are heard one buffer after
-// they were counted, like all others: the beat holds. Faster than 4000 a
-// second the clicks would blur into a tone too high or too smooth to hear, so
-// those above are left out rather than kept for later: a flood buzzes at 4 kHz.
+// The stream's sound: the clicks counted since the last stretch, the first at
+// the frame given and the others spread evenly behind it, with the ringing of
+// earlier clicks carried over. Faster than 4000 a second the clicks would
+// blur into a tone too high or too smooth to hear, so those above are left
+// out rather than kept for later: a flood buzzes at 4 kHz.
 class Renderer {
 public:
-    const std::vector<std::int16_t>& render(std::size_t frames, std::uint32_t clicks)
+    const std::vector<std::int16_t>& render(std::size_t frames, std::uint32_t clicks, std::size_t firstAt)
     {
         mix_.assign(frames + kClickFrames, 0.0F);
         std::copy(tail_.begin(), tail_.end(), mix_.begin());
-        const std::size_t span = std::min(frames, kRequestFrames);
+        const std::size_t span = frames - firstAt;
         const std::size_t shown = std::min<std::size_t>(clicks, std::max<std::size_t>(span / kClosestFrames, 1));
         for (std::size_t k = 0; k < shown; ++k) {
-            const std::size_t at = frames - span + k * span / shown;
+            const std::size_t at = firstAt + k * span / shown;
             for (std::size_t i = 0; i < kClickFrames; ++i)
                 mix_[at + i] += click_[i];
         }
@@ -81,19 +82,41 @@ private:
 
 // What the write callback works on, on the audio thread.
 struct Session {
-    explicit Session(std::atomic<std::uint32_t>& counted) : pending(counted) {}
+    Session(std::atomic<std::uint32_t>& counted, std::atomic<std::int64_t>& firstCounted)
+        : pending(counted), firstCountedAt(firstCounted)
+    {
+    }
 
     std::atomic<std::uint32_t>& pending;
+    std::atomic<std::int64_t>& firstCountedAt;
     Clock::time_point lastClick = Clock::now();
     Renderer renderer;
 
+    // Each click sounds one server buffer after it was counted, however late
+    // this thread was woken: the server asks to fill its buffer up again, so
+    // the stretch asked for begins to sound once the rest of the buffer has
+    // played, and the first click goes where that buffer's time after its
+    // count falls. Where that time has passed (the first click, on a slow
+    // connection) it sounds at once.
     static void write(pa_stream* stream, std::size_t bytes, void* self)
     {
         auto& session = *static_cast<Session*>(self);
-        const std::uint32_t clicks = session.pending.exchange(0, std::memory_order_relaxed);
+        const auto frames = static_cast<std::int64_t>(bytes / sizeof(std::int16_t));
+        if (frames == 0)
+            return;
+        const auto now = Clock::now();
+        const std::uint32_t clicks = session.pending.exchange(0, std::memory_order_acquire);
+        const Clock::time_point counted{Clock::duration{session.firstCountedAt.load(std::memory_order_relaxed)}};
+        const pa_buffer_attr* buffer = pa_stream_get_buffer_attr(stream);
+        const std::int64_t queued = buffer ? buffer->tlength / sizeof(std::int16_t) : kQueuedFrames;
+        const std::int64_t startsIn = std::max<std::int64_t>(queued - frames, 0);
+        const std::int64_t dueIn =
+            std::chrono::duration_cast<std::chrono::microseconds>(counted - now).count() * kRate / 1000000 + queued;
+        const std::int64_t firstAt = std::clamp<std::int64_t>(dueIn - startsIn, 0, frames - 1);
         if (clicks > 0)
-            session.lastClick = Clock::now();
-        const auto& samples = session.renderer.render(bytes / sizeof(std::int16_t), clicks);
+            session.lastClick = now;
+        const auto& samples = session.renderer.render(static_cast<std::size_t>(frames), clicks,
+                                                      static_cast<std::size_t>(firstAt));
         pa_stream_write(stream, samples.data(), samples.size() * sizeof(std::int16_t), nullptr, 0, PA_SEEK_RELATIVE);
     }
 };
@@ -147,7 +170,11 @@ void ClickSound::Beep()
     }
     if (!audio_.joinable())
         audio_ = std::thread([this] { run(); });
-    if (pending_.fetch_add(1, std::memory_order_relaxed) == 0)
+    // Only the first click since the audio thread last looked is timed; the
+    // audio thread takes the others to follow it.
+    if (pending_.load(std::memory_order_relaxed) == 0)
+        firstCountedAt_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    if (pending_.fetch_add(1, std::memory_order_release) == 0)
         pending_.notify_one();
 }
 
@@ -155,6 +182,13 @@ void ClickSound::Beep()
 // there is. It ends at a stop, or for good when no server can be reached.
 void ClickSound::run()
 {
+    // The thread needs a few microseconds every 5 ms, on time even on a busy
+    // machine. Where the system grants it, it takes the lowest real-time
+    // priority, as sound servers give their own threads; elsewhere it runs as
+    // any other thread, and its children would not inherit it.
+    sched_param lowest{};
+    lowest.sched_priority = sched_get_priority_min(SCHED_RR);
+    pthread_setschedparam(pthread_self(), SCHED_RR | SCHED_RESET_ON_FORK, &lowest);
     for (;;) {
         pending_.wait(0);
         if (stop_)
@@ -195,7 +229,7 @@ bool ClickSound::playUntilIdle()
     }
 
     const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, 1};
-    Session session(pending_);
+    Session session(pending_, firstCountedAt_);
     const std::unique_ptr<pa_stream, StreamFree> stream(pa_stream_new(context.get(), "Klick", &format, nullptr));
     if (!stream)
         return false;

@@ -24,7 +24,7 @@ namespace window {
 // beep instead, and `noServer` runs once on the window thread.
 //
 // This file is the whole boundary between the window thread and the audio
-// thread: the three atomics below are all they share, and the one message back
+// thread: the four atomics below are all they share, and the one message back
 // is a queued call to `windowSide`.
 class ClickSound : public measurement::Beeper {
 public:
@@ -48,6 +48,8 @@ private:
     // Clicks counted and not yet rendered; the audio thread sleeps on it while
     // no stream is open.
     std::atomic<std::uint32_t> pending_{0};
+    // When the first of them was counted, in steady-clock ticks.
+    std::atomic<std::int64_t> firstCountedAt_{0};
     std::atomic<bool> stop_{false};
     std::atomic<bool> fallback_{false};
     std::thread audio_;

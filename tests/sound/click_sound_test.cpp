@@ -75,8 +75,8 @@ TEST(ClickSound, EachEventClicksOnTimeABurstLeavesNoQueueUncheckedIsSilentAndIdl
     for (std::size_t i = 0; i < clicks.size(); ++i) {
         const double gap = i ? (clicks[i] - clicks[i - 1]) * 1000.0 / PrivateSoundServer::kRate : 0;
         latencies.push_back(ms(recorder.playedBy(clicks[i]) - sent[i]));
-        std::printf("click %zu: heard at most %.1f ms after its event, %.1f ms after the previous click\n", i,
-                    latencies.back(), gap);
+        std::printf("click %zu: heard at most %.1f ms after its event, %.1f ms after the previous click (events %.1f)\n",
+                    i, latencies.back(), gap, i ? ms(sent[i] - sent[i - 1]) : 0);
         // The events are 100 ms apart but for a late wake-up of the sender.
         if (i > 0 && i < 10) {
             EXPECT_NEAR(gap, ms(sent[i] - sent[i - 1]), 25) << i;

@@ -41,7 +41,7 @@ public:
         // end itself 30 s after its last client.
         server_.start(QStringLiteral("pulseaudio"),
                       {"-n", "--daemonize=no", "--exit-idle-time=30", "--use-pid-file=no", "--disable-shm=yes",
-                       "--log-target=stderr", "--log-level=0", "-L", "module-null-sink sink_name=clicks rate=48000 channels=1",
+                       "--log-target=stderr", "--log-level=0", "-L", "module-null-sink sink_name=clicks rate=48000 channels=1 norewinds=1",
                        "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + dir + "/native"});
         for (int tries = 0; pactl({"info"}).isEmpty(); ++tries) {
             if (tries == 200 || server_.state() == QProcess::NotRunning)
