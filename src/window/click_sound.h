@@ -20,10 +20,11 @@ namespace window {
 // every counted click into the next stretch of sound the server asks for, and
 // closes the stream after five idle seconds. Clicks that come faster than that
 // stretch lasts are spread over it and mix into a buzz; none waits behind
-// another. Where no sound server answers, each beep is the toolkit's system
-// beep instead, and `noServer` runs once on the window thread.
+// another. Where no sound server answers, each beep for the rest of the run is
+// the toolkit's system beep instead, and `noServer` runs once on the window
+// thread.
 //
-// This file is the whole boundary between the window thread and the audio
+// This class is the whole boundary between the window thread and the audio
 // thread: the four atomics below are all they share, and the one message back
 // is a queued call to `windowSide`.
 class ClickSound : public measurement::Beeper {
@@ -35,7 +36,8 @@ public:
     ClickSound(const ClickSound&) = delete;
     ClickSound& operator=(const ClickSound&) = delete;
 
-    // Window thread, once per event: a few atomic operations, nothing more.
+    // Window thread, once per event: a few atomic operations, and a clock
+    // reading for the first click since the audio thread last took them.
     void Beep() override;
 
 private:
