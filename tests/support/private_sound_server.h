@@ -49,6 +49,11 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
+    ~PrivateSoundServer()
+    {
+        server_.terminate();
+        server_.waitForFinished();
+    }
     QByteArray address() const { return "unix:" + dir_.path().toLocal8Bit() + "/native"; }
     pid_t pid() const { return static_cast<pid_t>(server_.processId()); }
     // How many streams play into the server now.
