@@ -1,6 +1,5 @@
 #include "desktop_feedback.h"
 
-#include <QApplication>
 #include <QMessageBox>
 
 namespace window {
@@ -9,11 +8,6 @@ void QtMessageBox::MsgBox(const QString& text)
 {
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Impulsmeter"), text, QMessageBox::Ok, parent_);
     box.exec();
-}
-
-void SystemBeeper::Beep()
-{
-    QApplication::beep();
 }
 
 }  // namespace window

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "main_window_view.h"
-#include "measurement.h"
 
 class QWidget;
 
@@ -16,11 +15,6 @@ public:
 
 private:
     QWidget* parent_;
-};
-
-class SystemBeeper : public measurement::Beeper {
-public:
-    void Beep() override;
 };
 
 }  // namespace window

@@ -89,6 +89,11 @@ HAUPT::HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* mes
              measurement::Measurement::Clock tickClock)
     : MSComm1(service ? std::move(service) : throw std::invalid_argument("HAUPT needs a serial line service")),
       ownMessages_(this),
+      ownBeeper_(this,
+                 [this] {
+                     findChild<QCheckBox*>(QStringLiteral("Check_BEEP"))
+                         ->setToolTip(QStringLiteral("Kein Soundserver erreichbar: statt des Klicks ertönt der Systemton"));
+                 }),
       view_(std::make_unique<window::HauptView>(buildDesign())),
       measurement_(*view_, *MSComm1, beeper ? *beeper : ownBeeper_, QLocale(), std::move(tickClock)),
       ports_(*view_, *MSComm1, messages ? *messages : ownMessages_, QLocale()),

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "click_sound.h"
 #include "desktop_feedback.h"
 #include "haupt_view.h"
 #include "main_window_view.h"
@@ -20,8 +21,8 @@ class HAUPT : public QMainWindow {
     Q_OBJECT
 
 public:
-    // `messages` and `beeper` stand in for the modal box and the system beep
-    // when given; the window keeps using them, so they must outlive it.
+    // `messages` and `beeper` stand in for the modal box and the click of the
+    // beep when given; the window keeps using them, so they must outlive it.
     // `tickClock` gives the time of each tick of Timer1.
     explicit HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* messages = nullptr,
                    measurement::Beeper* beeper = nullptr,
@@ -42,7 +43,7 @@ private:
 
     std::unique_ptr<serial::SerialLineService> MSComm1;
     window::QtMessageBox ownMessages_;
-    window::SystemBeeper ownBeeper_;
+    window::ClickSound ownBeeper_;
     std::unique_ptr<window::HauptView> view_;
     measurement::Measurement measurement_;
     serial::PortHandlers ports_;

@@ -1,0 +1,142 @@
+// 100 000 edges/s through the Linux service into the real window offscreen,
+// with the beep checked and its clicks played into a private sound server, and
+// once more unchecked for comparison: edges lost, how late Timer1 ticked, the
+// CPU this process and the sound server used, and how much of the run the
+// recorded stream sounded. Prints its figures.
+
+#include "fake_line_control.h"
+#include "haupt.h"
+#include "linux_serial_line_service.h"
+#include "port_fixtures.h"
+#include "private_sound_server.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class NoMessages : public MessageBox {
+public:
+    void MsgBox(const QString&) override {}
+};
+
+double seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+double ownCpuSeconds()
+{
+    rusage use{};
+    ::getrusage(RUSAGE_SELF, &use);
+    return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+           static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
+
+double processCpuSeconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 15 && stat >> field; ++i)
+        if (i == 14 || i == 15)
+            ticks += std::stod(field);  // utime, stime
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The share of the 10 ms stretches between two times in which the sink sounded.
+double soundingShare(const SinkRecorder& recorder, Clock::time_point from, Clock::time_point to)
+{
+    const std::size_t stretch = PrivateSoundServer::kRate / 100;
+    int stretches = 0;
+    int sounding = 0;
+    for (std::size_t i = 0; i + stretch <= recorder.size(); i += stretch) {
+        if (recorder.playedBy(i) < from || recorder.playedBy(i + stretch - 1) > to)
+            continue;
+        ++stretches;
+        sounding += std::any_of(recorder.samples() + i, recorder.samples() + i + stretch,
+                                [](std::int16_t s) { return s != 0; });
+    }
+    return stretches ? static_cast<double>(sounding) / stretches : 0;
+}
+
+void run(const PrivateSoundServer& server, bool beep)
+{
+    SinkRecorder recorder(server);
+    recorder.heardAfter(Clock::now());
+    Pty pty;
+    FakeTree tree;
+    tree.addDevice(QStringLiteral("ttyUSB0"), pty.slavePath());
+    auto fake = std::make_unique<FakeLineControl>(FakeLineControl::Driver{});
+    FakeLineControl& lines = *fake;
+    NoMessages messages;
+    HAUPT window(std::make_unique<serial::LinuxSerialLineService>(tree.root(), std::move(fake)), &messages);
+    window.show();
+    window.findChild<QRadioButton*>(QStringLiteral("optSignal_2"))->setChecked(true);
+    window.findChild<QCheckBox*>(QStringLiteral("Check_BEEP"))->setChecked(beep);
+    QMetaObject::invokeMethod(window.findChild<QWidget*>(QStringLiteral("Command_OPEN")), "click");
+    waitFor([&] { return lines.waitsBegun() >= 1; });
+
+    std::vector<Clock::time_point> ticks;
+    QObject::connect(window.findChild<QTimer*>(QStringLiteral("Timer1")), &QTimer::timeout,
+                     [&] { ticks.push_back(Clock::now()); });
+
+    const double before = window.state().ANZAHL_IMPULSE;
+    const double ownBefore = ownCpuSeconds();
+    const double serverBefore = processCpuSeconds(server.pid());
+    std::atomic<long long> made{-1};
+    const auto start = Clock::now();
+    std::thread source([&] {
+        long long edges = 0;
+        for (auto next = start; Clock::now() - start < 5s; next += 1ms) {
+            lines.toggle(TIOCM_CTS, 100);
+            edges += 100;
+            std::this_thread::sleep_until(next + 1ms);
+        }
+        made = edges;
+    });
+    waitFor([&] { return made >= 0 && window.state().ANZAHL_IMPULSE - before >= static_cast<double>(made); }, 30s);
+    const auto end = Clock::now();
+    source.join();
+    const double own = ownCpuSeconds() - ownBefore;
+    const double sound = processCpuSeconds(server.pid()) - serverBefore;
+    recorder.heardAfter(end + 100ms);
+    recorder.stop();
+
+    const double counted = window.state().ANZAHL_IMPULSE - before;
+    double worstLate = 0;
+    for (std::size_t i = 1; i < ticks.size(); ++i)
+        worstLate = std::max(worstLate, std::abs(seconds(ticks[i] - ticks[i - 1]) * 1000 - 1000.0));
+    const double wall = seconds(end - start);
+    std::printf("100 000 edges/s, beep %-9s made %lld edges, counted %.0f (%s), timer ticks %zu, worst tick off "
+                "its second by %.1f ms; CPU: this process %.0f %% of a core, sound server %.0f %%; "
+                "10 ms stretches with sound: %.1f %%\n",
+                beep ? "checked," : "unchecked,", made.load(), counted,
+                counted == static_cast<double>(made) ? "none lost" : "EDGES LOST", ticks.size(), worstLate,
+                100 * own / wall, 100 * sound / wall, 100 * soundingShare(recorder, start, end));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    PrivateSoundServer server;
+    qputenv("PULSE_SERVER", server.address());
+    run(server, true);
+    run(server, false);
+    return 0;
+}
