@@ -34,8 +34,9 @@ protected:
 };
 
 // The calling orders the service relies on: open on COM 3 without RTS, close,
-// and the scan, which closes first and then probes every port in turn.
-TEST_F(PortHandling, OpenCloseAndScanCallTheServiceInItsOrder)
+// and the scan, which closes first and then probes every port in turn. The
+// caption shows what the service reports in force.
+TEST_F(PortHandling, OpenCloseAndScanCallTheServiceInItsOrderAndOpenShowsWhatIsInForce)
 {
     service.existingPorts = {1, 3};
     view.select(OptionArray::Option_COMPORT, 2);
@@ -55,20 +56,13 @@ TEST_F(PortHandling, OpenCloseAndScanCallTheServiceInItsOrder)
         (ports.*click)();
         EXPECT_EQ(orderedCalls(), order);
     }
-}
 
-// The caption shows what the service reports in force: a settings text it
-// rejects leaves the earlier one, and the port opens on that all the same.
-TEST_F(PortHandling, OpenShowsWhatIsInForce)
-{
-    service.existingPorts = {1, 3};
-    view.select(OptionArray::Option_COMPORT, 2);
     ports.Command_OPEN_Click();
     EXPECT_EQ(view.caption, QStringLiteral("COM 3  9600,n,8,1"));
     EXPECT_EQ(frame(), colours::lightGreen);
     EXPECT_TRUE(view.comPorts[2].toolTip.contains(QStringLiteral("Zähler"))) << view.comPorts[2].toolTip.toStdString();
-
-    // Open on an open port closes it first and reopens with the current choices.
+    // Open on an open port closes it first and reopens with the current choices;
+    // a settings text the service rejects leaves the one in force.
     view.texts[TextBox::Text_SETTINGS] = QStringLiteral("19200,e,7,2");
     ports.Command_OPEN_Click();
     EXPECT_EQ(view.caption, QStringLiteral("COM 3  19200,e,7,2"));
