@@ -25,9 +25,11 @@ constexpr auto kStopResend = 1ms;
 // the signal over) is left to end on its own.
 constexpr auto kStopDeadline = 2s;
 // While edges keep coming the counters are read once a millisecond, the
-// readout's resolution, and handed over once a display frame.
+// readout's resolution, and handed over once a display frame. A little more
+// than the window's frame of 16 ms, so the window finds its frame out when a
+// batch arrives and shows it in the same wake-up instead of a timer's.
 constexpr auto kReadEvery = 1ms;
-constexpr auto kHandOverEvery = 16ms;
+constexpr auto kHandOverEvery = 19ms;
 // Edges due this soon go over before the wait rather than by a look: a
 // signal that lands before the wait begins would leave them to the next one.
 constexpr auto kLookLead = 2ms;
