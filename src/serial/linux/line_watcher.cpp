@@ -33,6 +33,9 @@ constexpr auto kHandOverEvery = 19ms;
 // Edges due this soon go over before the wait rather than by a look: a
 // signal that lands before the wait begins would leave them to the next one.
 constexpr auto kLookLead = 2ms;
+// At least this many edges in one millisecond's reading keep the watcher
+// reading by the clock alone.
+constexpr std::uint64_t kBusyEdges = 3;
 // More edges than this of one line in one reading share stamps in groups.
 constexpr std::uint32_t kMostStamps = 1024;
 
@@ -266,10 +269,10 @@ void LineWatcher::run()
 // The driver's wait wakes only for changes after it began, so the counters are
 // read before every wait. A reading that finds edges is followed by a sleep
 // for the rest of the millisecond and one more reading: while edges keep
-// coming the watcher wakes twice a millisecond instead of once an edge, and
-// the counters keep every edge meanwhile. The next edge after that reading
-// wakes the wait, whose reading stamps it at once, so a train's stamps never
-// drift away from its edges. Returns false when the device is gone.
+// coming the watcher wakes at most twice a millisecond instead of once an
+// edge, and the counters keep every edge meanwhile. The next edge after that
+// reading wakes the wait, whose reading stamps it at once, so a train's stamps
+// never drift away from its edges. Returns false when the device is gone.
 bool LineWatcher::catchUp(bool fromCounters)
 {
     const Found found = report(fromCounters);
@@ -278,11 +281,22 @@ bool LineWatcher::catchUp(bool fromCounters)
     handOver(true);
     if (found == Found::Nothing || !fromCounters)
         return true;
-    sleepUntil(lastReading_ + kReadEvery);
-    if (report(fromCounters) == Found::Gone)
-        return false;
-    handOver(true);
-    return true;
+    // While a reading finds several edges a millisecond, the next edge would
+    // end a wait at once: the watcher only sleeps and reads, once a
+    // millisecond instead of twice. Such a train's period is below a
+    // millisecond, so its pulse length has no whole millisecond to lose.
+    for (;;) {
+        sleepUntil(lastReading_ + kReadEvery);
+        const std::size_t heldBefore = held_.size();
+        if (report(fromCounters) == Found::Gone)
+            return false;
+        std::uint64_t edges = 0;
+        for (std::size_t i = heldBefore; i < held_.size(); ++i)
+            edges += held_[i].count;
+        handOver(true);
+        if (edges < kBusyEdges || stopping_)
+            return true;
+    }
 }
 
 // Edges since the last reading, by counters or by comparing line snapshots,
