@@ -25,11 +25,16 @@ constexpr auto kStopResend = 1ms;
 // the signal over) is left to end on its own.
 constexpr auto kStopDeadline = 2s;
 // While edges keep coming the counters are read once a millisecond, the
-// readout's resolution, and handed over once a display frame. A little more
-// than the window's frame of 16 ms, so the window finds its frame out when a
-// batch arrives and shows it in the same wake-up instead of a timer's.
+// readout's resolution. Edges go over to the window no sooner than a little
+// more than its frame of 16 ms after the last, so it finds its frame out when
+// a batch arrives and shows it in the same wake-up instead of a timer's. A
+// train of edges closer than kQuiet goes over every other frame only; once
+// the line has been quiet for kQuiet, what is held goes over as soon as the
+// frame is out, so the last edge shows within a frame.
 constexpr auto kReadEvery = 1ms;
 constexpr auto kHandOverEvery = 19ms;
+constexpr auto kBusyHandOverEvery = 35ms;
+constexpr auto kQuiet = 3ms;
 // Edges due this soon go over before the wait rather than by a look: a
 // signal that lands before the wait begins would leave them to the next one.
 constexpr auto kLookLead = 2ms;
@@ -244,7 +249,7 @@ void LineWatcher::run()
         }
         // Edges held back go over when their frame is out, wait or not.
         if (!held_.empty()) {
-            const auto due = *lastHandOver_ + kHandOverEvery;
+            const auto due = handOverDue();
             if (due - std::chrono::steady_clock::now() < kLookLead)
                 handOver(false);
             else if (due != lookDue)
@@ -307,6 +312,10 @@ LineWatcher::Found LineWatcher::report(bool fromCounters)
     const std::size_t heldBefore = held_.size();
     const int error = fromCounters ? edgesFromCounters(at, held_) : edgesFromLines(at, held_);
     lastReading_ = at.monotonic;
+    if (held_.size() != heldBefore) {
+        previousEdges_ = lastEdges_;
+        lastEdges_ = at.monotonic;
+    }
     if (isGone(error)) {
         handOver(false);
         onGone_();
@@ -315,15 +324,26 @@ LineWatcher::Found LineWatcher::report(bool fromCounters)
     return error != 0 || held_.size() == heldBefore ? Found::Nothing : Found::Edges;
 }
 
-// Hands the held edges over at once after a quiet frame, else once the frame
-// since the last hand-over is out: the window's thread wakes per frame, not
-// per reading. `whenDue` false hands them over now.
+// When the held edges are due to go over: once the frame since the last
+// hand-over is out for an edge that came after a quiet moment, or for a
+// train once it has been quiet for a moment; a train still running waits
+// for every other frame.
+std::chrono::steady_clock::time_point LineWatcher::handOverDue() const
+{
+    const auto frameOut = *lastHandOver_ + kHandOverEvery;
+    const bool lone = lastEdges_ - previousEdges_ >= kQuiet;
+    return std::min(*lastHandOver_ + kBusyHandOverEvery, lone ? frameOut : std::max(frameOut, lastEdges_ + kQuiet));
+}
+
+// Hands the held edges over at once after a quiet frame, else when due: the
+// window's thread wakes per frame or two, not per reading. `whenDue` false
+// hands them over now.
 void LineWatcher::handOver(bool whenDue)
 {
     if (held_.empty())
         return;
     const auto now = std::chrono::steady_clock::now();
-    if (whenDue && lastHandOver_ && now - *lastHandOver_ < kHandOverEvery)
+    if (whenDue && lastHandOver_ && now < handOverDue())
         return;
     onEdges_(held_);
     held_.clear();

@@ -66,6 +66,7 @@ private:
     bool catchUp(bool fromCounters);
     Found report(bool fromCounters);
     void handOver(bool whenDue);
+    std::chrono::steady_clock::time_point handOverDue() const;
     int edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& found);
     int edgesFromLines(const EdgeTime& at, std::vector<LineEdges>& found);
     void addEdges(std::vector<LineEdges>& found, std::int16_t code, std::uint32_t count, const EdgeTime& at,
@@ -92,6 +93,9 @@ private:
     std::chrono::steady_clock::time_point lastReading_;
     std::vector<LineEdges> held_;
     std::optional<std::chrono::steady_clock::time_point> lastHandOver_;
+    // The thread's: the last two readings that found edges.
+    std::chrono::steady_clock::time_point lastEdges_;
+    std::chrono::steady_clock::time_point previousEdges_;
 
     std::atomic<LineCapability> capability_{LineCapability::None};
     std::atomic<bool> stopping_{false};
