@@ -28,12 +28,12 @@ constexpr auto kStopDeadline = 2s;
 // readout's resolution. Edges go over to the window no sooner than a little
 // more than its frame of 16 ms after the last, so it finds its frame out when
 // a batch arrives and shows it in the same wake-up instead of a timer's. A
-// train of edges closer than kQuiet goes over every other frame only; once
+// train of edges closer than kQuiet goes over every third frame only; once
 // the line has been quiet for kQuiet, what is held goes over as soon as the
 // frame is out, so the last edge shows within a frame.
 constexpr auto kReadEvery = 1ms;
 constexpr auto kHandOverEvery = 19ms;
-constexpr auto kBusyHandOverEvery = 35ms;
+constexpr auto kBusyHandOverEvery = 52ms;
 constexpr auto kQuiet = 3ms;
 // Edges due this soon go over before the wait rather than by a look: a
 // signal that lands before the wait begins would leave them to the next one.
@@ -327,7 +327,7 @@ LineWatcher::Found LineWatcher::report(bool fromCounters)
 // When the held edges are due to go over: once the frame since the last
 // hand-over is out for an edge that came after a quiet moment, or for a
 // train once it has been quiet for a moment; a train still running waits
-// for every other frame.
+// for every third frame.
 std::chrono::steady_clock::time_point LineWatcher::handOverDue() const
 {
     const auto frameOut = *lastHandOver_ + kHandOverEvery;
@@ -336,7 +336,7 @@ std::chrono::steady_clock::time_point LineWatcher::handOverDue() const
 }
 
 // Hands the held edges over at once after a quiet frame, else when due: the
-// window's thread wakes per frame or two, not per reading. `whenDue` false
+// window's thread wakes per frame or three, not per reading. `whenDue` false
 // hands them over now.
 void LineWatcher::handOver(bool whenDue)
 {
