@@ -26,9 +26,10 @@ constexpr auto kStopResend = 1ms;
 constexpr auto kStopDeadline = 2s;
 // A train of edges is read in batches that end on an edge: after a wake-up
 // the watcher sleeps kBatchSleep, reads the counters and, finding some edges
-// but not many, waits for the next one, or for kBatchLook: a batch that the
-// look ends instead (the train stopped) is stamped at the spacing of the
-// batch before. Edges further apart than kQuiet wake it one each.
+// but not many, waits for the next one, or for one spacing and kBatchLook: a
+// batch that the look ends instead (the train stopped) is stamped at the
+// spacing of the batch before. Edges further apart than kQuiet wake it one
+// each.
 constexpr auto kBatchSleep = 4ms;
 constexpr auto kBatchLook = 2ms;
 constexpr auto kLookAfterBatch = 100ms;
@@ -327,7 +328,7 @@ bool LineWatcher::catchUp(bool fromCounters, bool onEdge,
             return true;
         bool endsOnEdge = false;
         if (edges < kBusyEdges) {
-            lookAt(std::chrono::steady_clock::now() + kBatchLook);
+            lookAt(std::chrono::steady_clock::now() + *spacing_ + kBatchLook);
             const int error = lines_.waitForChange(fd_, kWatchedBits);
             if (error != 0 && error != EINTR)
                 return report(fromCounters) != Found::Gone;  // run() deals with the wait's error
