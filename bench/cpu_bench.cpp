@@ -4,8 +4,9 @@
 // steady rate. The CPU is the sum over the process's own threads from
 // /proc/self/task/*/stat (and, finer, schedstat), leaving out the generator,
 // so other load on the machine changes it little. Prints one row per rate,
-// with whether every edge was counted, the latest one-second tick and the
-// pulse-length readouts seen.
+// with whether every edge was counted, the latest one-second tick, how long
+// after the last edge the readouts last changed, and the pulse-length
+// readouts seen.
 //
 //   xvfb-run -a build/bench/cpu_bench [seconds per rate [edges/s ...]]
 //   (5 s; 0, 1 000, 10 000 and 100 000 edges/s by default)
@@ -175,16 +176,29 @@ void run(BenchWindow& bench, FakeLineControl& lines, double rate, int seconds)
     stop = true;
     if (source.joinable())
         source.join();
-    for (int i = 0; i < 500 && window.state().ANZAHL_IMPULSE - before < static_cast<double>(made); ++i)
-        idleFor(20);
-    idleFor(100);  // whatever comes now was never made
+    // The last edge is out: how long until the readouts stop changing, which
+    // shows when their final state reached the screen.
+    auto* count = window.findChild<QLineEdit*>(QStringLiteral("Text_ANZAHL_IMPULSE"));
+    const auto stopped = Clock::now();
+    auto lastChange = stopped;
+    QString shown = count->text() + length->text();
+    while (Clock::now() - stopped < 10s &&
+           (window.state().ANZAHL_IMPULSE - before < static_cast<double>(made) || Clock::now() - lastChange < 200ms)) {
+        QCoreApplication::processEvents();
+        if (count->text() + length->text() != shown) {
+            shown = count->text() + length->text();
+            lastChange = Clock::now();
+        }
+        std::this_thread::sleep_for(200us);
+    }
     QObject::disconnect(watch);
+    const double finalMs = std::chrono::duration<double, std::milli>(lastChange - stopped).count();
 
     const double counted = window.state().ANZAHL_IMPULSE - before;
     const CpuShare cpu = cpuBetween(threadsBefore, threadsAfter, wall);
-    std::printf("| %7.0f | %6.1f | %6.1f | %9lld | %9.0f %-10s | %6.1f | %s |\n", rate, cpu.stat, cpu.sched,
+    std::printf("| %7.0f | %6.1f | %6.1f | %9lld | %9.0f %-10s | %6.1f | %6.1f | %s |\n", rate, cpu.stat, cpu.sched,
                 made.load(), counted, counted == static_cast<double>(made) ? "none lost" : "LOST",
-                worstLateMs, qPrintable(lengths.join(QStringLiteral(" "))));
+                worstLateMs, finalMs, qPrintable(lengths.join(QStringLiteral(" "))));
     std::printf("|         | by thread (schedstat):%s\n", cpu.perThread.c_str());
     std::fflush(stdout);
 }
@@ -211,7 +225,7 @@ int main(int argc, char** argv)
     std::printf("platform %s, %d s per rate; CPU of the program's threads without the generator, "
                 "%% of one core\n\n", qPrintable(QApplication::platformName()), seconds);
     std::printf("| edges/s | stat %% | sched %% | edges made | counted              | worst tick late ms | "
-                "pulse length readouts |\n");
+                "final shown after ms | pulse length readouts |\n");
     std::vector<double> rates{0, 1000, 10000, 100000};
     if (argc > 2) {
         rates.clear();

@@ -36,6 +36,13 @@ HauptView::HauptView(HauptControls controls) : c_(std::move(controls))
     frame_.setSingleShot(true);
     frame_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&frame_, &QTimer::timeout, [this] { handOn(); });
+    // A text box fills its own background, the window's colour its rounded
+    // corners show: a new text then repaints the box alone, not the frame
+    // and window beneath it as well, which cost more than the box itself.
+    for (auto& [box, edit] : c_.textBoxes) {
+        edit->setBackgroundRole(QPalette::Window);
+        edit->setAutoFillBackground(true);
+    }
 }
 
 QString HauptView::text(TextBox box) const

@@ -24,13 +24,31 @@ constexpr auto kStopResend = 1ms;
 // A wait that has not answered the stop signal by then (something else took
 // the signal over) is left to end on its own.
 constexpr auto kStopDeadline = 2s;
-// While edges keep coming the counters are read once a millisecond, the
-// readout's resolution, and handed over once a display frame.
-constexpr auto kReadEvery = 1ms;
-constexpr auto kHandOverEvery = 16ms;
+// A train of edges is read in batches that end on an edge: after a wake-up
+// the watcher sleeps kBatchSleep, reads the counters and, finding some edges
+// but not many, waits for the next one, or for one spacing and kBatchLook: a
+// batch that the look ends instead (the train stopped) is stamped at the
+// spacing of the batch before. Edges further apart than kQuiet wake it one
+// each.
+constexpr auto kBatchSleep = 4ms;
+constexpr auto kBatchLook = 2ms;
+constexpr auto kLookAfterBatch = 100ms;
+constexpr auto kQuiet = kBatchSleep + kBatchLook;
+// Edges go over to the window never sooner than its display frame after the
+// last, and as a rule a little later, so it finds its frame out when a batch
+// arrives and shows it in the same wake-up instead of a timer's. A running
+// train goes over every third frame only; an edge after a quiet spell, and
+// the last of a train once the line has been quiet for kQuiet, go over as
+// soon as the frame is out, so the last edge shows within a frame.
+constexpr auto kFrame = 16ms;
+constexpr auto kHandOverEvery = 17ms;
+constexpr auto kBusyHandOverEvery = 52ms;
 // Edges due this soon go over before the wait rather than by a look: a
 // signal that lands before the wait begins would leave them to the next one.
 constexpr auto kLookLead = 2ms;
+// At least this many edges in one batch's sleep keep the watcher reading by
+// the clock alone: more than three a millisecond.
+constexpr std::uint32_t kBusyEdges = 12;
 // More edges than this of one line in one reading share stamps in groups.
 constexpr std::uint32_t kMostStamps = 1024;
 
@@ -93,6 +111,13 @@ std::uint32_t edgesBetween(int before, int after)
 {
     const auto delta = static_cast<std::uint32_t>(after) - static_cast<std::uint32_t>(before);
     return delta > 0x7fffffffU ? 0 : delta;
+}
+
+// The most edges any one line counted between two readings.
+std::uint32_t mostEdges(const LineCounts& before, const LineCounts& after)
+{
+    return std::max({edgesBetween(before.cts, after.cts), edgesBetween(before.dsr, after.dsr),
+                     edgesBetween(before.dcd, after.dcd), edgesBetween(before.rng, after.rng)});
 }
 
 void sleepOnePoll()
@@ -226,12 +251,14 @@ void LineWatcher::run()
     acceptStopSignal();
     PeriodicLook look;
     std::chrono::steady_clock::time_point lookDue;  // where the look was last moved to
+    const auto lookAt = [&](std::chrono::steady_clock::time_point when) { look.lookAt(lookDue = when); };
+    bool onEdge = false;  // whether the last wait ended for an edge
     // A wait that no signal can interrupt could never be stopped: poll instead.
     bool waits = stopSignal() != 0;
     if (!waits)
         settle(haveLines_ ? LineCapability::PollingOnly : LineCapability::None);
     while (!stopping_) {
-        if (!catchUp(waits && haveCounts_))
+        if (!catchUp(waits && haveCounts_, onEdge, lookAt))
             break;
         if (!waits) {
             sleepOnePoll();
@@ -239,13 +266,16 @@ void LineWatcher::run()
         }
         // Edges held back go over when their frame is out, wait or not.
         if (!held_.empty()) {
-            const auto due = *lastHandOver_ + kHandOverEvery;
-            if (due - std::chrono::steady_clock::now() < kLookLead)
+            const auto due = handOverDue();
+            if (due - std::chrono::steady_clock::now() < kLookLead) {
+                sleepUntil(*lastHandOver_ + kFrame);
                 handOver(false);
+            }
             else if (due != lookDue)
-                look.lookAt(lookDue = due);
+                lookAt(due);
         }
         const int error = lines_.waitForChange(fd_, kWatchedBits);
+        onEdge = error == 0;
         if (error == 0) {
             settle(haveCounts_ ? LineCapability::Counters : LineCapability::WakeUpsOnly);
         } else if (isUnsupported(error)) {
@@ -263,34 +293,84 @@ void LineWatcher::run()
 
 // The driver's wait wakes only for changes after it began, so the counters are
 // read before every wait. A reading that finds edges is followed by a sleep
-// for the rest of the millisecond and one more reading: while edges keep
-// coming the watcher wakes twice a millisecond instead of once an edge, and
-// the counters keep every edge meanwhile. The next edge after that reading
-// wakes the wait, whose reading stamps it at once, so a train's stamps never
-// drift away from its edges. Returns false when the device is gone.
-bool LineWatcher::catchUp(bool fromCounters)
+// of kBatchSleep and a look at the counters: while edges keep coming the
+// watcher wakes about twice a batch instead of once an edge, and the counters
+// keep every edge meanwhile. With some edges found it waits for the next one,
+// whose reading stamps the whole batch evenly since the batch before: both
+// ends lie on edges, so for a regular train every interval is right. With
+// many found, it reads by the clock alone; with none, the next edge wakes the
+// wait and is stamped at once. Returns false when the device is gone.
+bool LineWatcher::catchUp(bool fromCounters, bool onEdge,
+                          const std::function<void(std::chrono::steady_clock::time_point)>& lookAt)
 {
+    const auto from = lastReading_;
+    const bool fromEdge = readingOnEdge_;
     const Found found = report(fromCounters);
+    readingOnEdge_ = onEdge;
     if (found == Found::Gone)
         return false;
     handOver(true);
     if (found == Found::Nothing || !fromCounters)
         return true;
-    sleepUntil(lastReading_ + kReadEvery);
-    if (report(fromCounters) == Found::Gone)
-        return false;
-    handOver(true);
+    // A train's first edges wake the watcher one each until their spacing is
+    // known, and so do edges further apart than a batch's sleep.
+    if (quietBefore_ >= kQuiet)
+        spacing_.reset();
+    else if (onEdge && fromEdge && counted_ > 0)
+        spacing_ = (lastReading_ - from) / counted_;
+    if (!spacing_ || *spacing_ >= kBatchSleep)
+        return true;
+    while (!stopping_) {
+        sleepUntil(lastReading_ + kBatchSleep);
+        LineCounts now;
+        const std::uint32_t edges = lines_.getCounts(fd_, now) == 0 ? mostEdges(counts_, now) : kBusyEdges;
+        if (edges == 0)
+            return true;
+        bool endsOnEdge = false;
+        if (edges < kBusyEdges) {
+            lookAt(std::chrono::steady_clock::now() + *spacing_ + kBatchLook);
+            const int error = lines_.waitForChange(fd_, kWatchedBits);
+            if (error != 0 && error != EINTR)
+                return report(fromCounters) != Found::Gone;  // run() deals with the wait's error
+            endsOnEdge = error == 0;
+            if (endsOnEdge)
+                lookAt(std::chrono::steady_clock::now() + kLookAfterBatch);
+        }
+        const auto batchFrom = lastReading_;
+        const bool batchFromEdge = readingOnEdge_;
+        // A batch the look ended is a train that stopped: its edges follow
+        // the last one at the spacing the batch before had.
+        const bool stopped = edges < kBusyEdges && !endsOnEdge;
+        if (report(fromCounters, stopped ? spacing_ : std::nullopt) == Found::Gone)
+            return false;
+        readingOnEdge_ = endsOnEdge;
+        if (endsOnEdge && batchFromEdge && counted_ > 0)
+            spacing_ = (lastReading_ - batchFrom) / counted_;
+        handOver(true);
+        if (stopped)
+            return true;
+    }
     return true;
 }
 
 // Edges since the last reading, by counters or by comparing line snapshots,
 // held until handed over.
-LineWatcher::Found LineWatcher::report(bool fromCounters)
+LineWatcher::Found LineWatcher::report(bool fromCounters, std::optional<std::chrono::nanoseconds> spacing)
 {
     const EdgeTime at = edgeTimeNow();
     const std::size_t heldBefore = held_.size();
-    const int error = fromCounters ? edgesFromCounters(at, held_) : edgesFromLines(at, held_);
+    const int error = fromCounters ? edgesFromCounters(at, held_, spacing) : edgesFromLines(at, held_);
     lastReading_ = at.monotonic;
+    if (held_.size() != heldBefore) {
+        auto first = held_[heldBefore].at.monotonic;
+        auto last = first;
+        for (std::size_t i = heldBefore; i < held_.size(); ++i) {
+            first = std::min(first, held_[i].at.monotonic);
+            last = std::max(last, held_[i].at.monotonic);
+        }
+        quietBefore_ = first - lastEdges_;
+        lastEdges_ = last;
+    }
     if (isGone(error)) {
         handOver(false);
         onGone_();
@@ -299,15 +379,26 @@ LineWatcher::Found LineWatcher::report(bool fromCounters)
     return error != 0 || held_.size() == heldBefore ? Found::Nothing : Found::Edges;
 }
 
-// Hands the held edges over at once after a quiet frame, else once the frame
-// since the last hand-over is out: the window's thread wakes per frame, not
-// per reading. `whenDue` false hands them over now.
+// When the held edges are due to go over: once the frame since the last
+// hand-over is out for an edge that came after a quiet moment, or for a
+// train once it has been quiet for a moment; a train still running waits
+// for every third frame.
+std::chrono::steady_clock::time_point LineWatcher::handOverDue() const
+{
+    const auto frameOut = *lastHandOver_ + kHandOverEvery;
+    const bool lone = quietBefore_ >= kQuiet;
+    return std::min(*lastHandOver_ + kBusyHandOverEvery, lone ? frameOut : std::max(frameOut, lastEdges_ + kQuiet));
+}
+
+// Hands the held edges over at once after a quiet frame, else when due: the
+// window's thread wakes per frame or three, not per reading. `whenDue` false
+// hands them over now.
 void LineWatcher::handOver(bool whenDue)
 {
     if (held_.empty())
         return;
     const auto now = std::chrono::steady_clock::now();
-    if (whenDue && lastHandOver_ && now - *lastHandOver_ < kHandOverEvery)
+    if (whenDue && lastHandOver_ && now < handOverDue())
         return;
     onEdges_(held_);
     held_.clear();
@@ -315,8 +406,10 @@ void LineWatcher::handOver(bool whenDue)
 }
 
 // The counters' growth since the last reading, one entry per line that moved.
-int LineWatcher::edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& found)
+int LineWatcher::edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& found,
+                                   std::optional<std::chrono::nanoseconds> spacing)
 {
+    counted_ = 0;
     LineCounts now;
     if (const int error = lines_.getCounts(fd_, now))
         return error;
@@ -330,25 +423,30 @@ int LineWatcher::edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& f
     for (const auto& [code, count] : lines) {
         if (count == 0)
             continue;
+        counted_ = std::max(counted_, count);
         if (code == comEvRing && ringCountsPulses_)
             addRingPulses(found, count, at);
         else
-            addEdges(found, code, count, at, lastReading_);
+            addEdges(found, code, count, at, lastReading_, spacing);
     }
     return 0;
 }
 
 // `count` edges stamped evenly over the time from `from` to `at`, the last at
 // `at`: for a regular train the pulse length stays right however many edges
-// one reading finds, and a lone edge is stamped when it was read.
+// one reading finds, and a lone edge is stamped when it was read. Given a
+// `spacing` they fit in, the edges follow `from` at that spacing instead.
 void LineWatcher::addEdges(std::vector<LineEdges>& found, std::int16_t code, std::uint32_t count, const EdgeTime& at,
-                           std::chrono::steady_clock::time_point from)
+                           std::chrono::steady_clock::time_point from, std::optional<std::chrono::nanoseconds> spacing)
 {
     const std::uint64_t stamps = std::min(count, kMostStamps);
-    const auto span = at.monotonic - from;
+    auto span = at.monotonic - from;
+    if (spacing && stamps == count && *spacing * count <= span)
+        span = *spacing * count;
+    const auto end = from + span;
     for (std::uint64_t i = 1; i <= stamps; ++i) {
         const auto edges = static_cast<std::uint32_t>(count * i / stamps - count * (i - 1) / stamps);
-        const auto when = at.monotonic - span * static_cast<std::int64_t>(stamps - i) / static_cast<std::int64_t>(stamps);
+        const auto when = end - span * static_cast<std::int64_t>(stamps - i) / static_cast<std::int64_t>(stamps);
         found.push_back({code, edges, movedBack(at, when)});
     }
 }

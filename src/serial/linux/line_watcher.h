@@ -24,8 +24,9 @@ EdgeTime edgeTimeNow();
 // It waits with TIOCMIWAIT and counts with TIOCGICOUNT, so every edge between
 // two wake-ups is reported; without counters it compares line snapshots per
 // wake-up, without wake-ups it polls the lines every millisecond, and with
-// neither it has nothing to watch. While edges keep coming it reads once a
-// millisecond and hands them over once a display frame. Nothing but the
+// neither it has nothing to watch. While edges keep coming it reads them in
+// batches of a few milliseconds that end on an edge, and hands them over once
+// every few display frames, the last of them within a frame. Nothing but the
 // line-control layer and the two callbacks runs on its thread. The thread
 // shares ownership of the watcher, and the watcher owns a duplicate of the
 // descriptor and a share of the line layer, so a thread given up by stop()
@@ -63,13 +64,16 @@ private:
     enum class Found { Gone, Nothing, Edges };
 
     void run();
-    bool catchUp(bool fromCounters);
-    Found report(bool fromCounters);
+    bool catchUp(bool fromCounters, bool onEdge,
+                 const std::function<void(std::chrono::steady_clock::time_point)>& lookAt);
+    Found report(bool fromCounters, std::optional<std::chrono::nanoseconds> spacing = {});
     void handOver(bool whenDue);
-    int edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& found);
+    std::chrono::steady_clock::time_point handOverDue() const;
+    int edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& found,
+                          std::optional<std::chrono::nanoseconds> spacing);
     int edgesFromLines(const EdgeTime& at, std::vector<LineEdges>& found);
     void addEdges(std::vector<LineEdges>& found, std::int16_t code, std::uint32_t count, const EdgeTime& at,
-                  std::chrono::steady_clock::time_point from);
+                  std::chrono::steady_clock::time_point from, std::optional<std::chrono::nanoseconds> spacing = {});
     void addRingPulses(std::vector<LineEdges>& found, std::uint32_t pulses, const EdgeTime& at);
     void settle(LineCapability capability);
     void finish();
@@ -92,6 +96,15 @@ private:
     std::chrono::steady_clock::time_point lastReading_;
     std::vector<LineEdges> held_;
     std::optional<std::chrono::steady_clock::time_point> lastHandOver_;
+    // The thread's: the stamp of the last edge, and the quiet time before the
+    // first edge of the last reading that found any.
+    std::chrono::steady_clock::time_point lastEdges_;
+    std::chrono::steady_clock::duration quietBefore_ = std::chrono::hours(1);
+    // The thread's: the most edges of one line in the last reading, and the
+    // spacing of the last batch that ended on an edge.
+    std::uint32_t counted_ = 0;
+    std::optional<std::chrono::nanoseconds> spacing_;
+    bool readingOnEdge_ = false;  // the thread's: the last reading came right after an edge woke it
 
     std::atomic<LineCapability> capability_{LineCapability::None};
     std::atomic<bool> stopping_{false};
