@@ -318,8 +318,8 @@ TEST(LineWatcher, StopsWithinItsDeadlineWhenItsSignalWasTakenOver)
 }
 
 // A lone edge after a quiet spell goes over at once with its own stamp; edges
-// that come while the watcher sleeps out its millisecond are stamped evenly
-// since the reading before and held until a display frame has passed.
+// that come right after it, before the next reading, are stamped evenly since
+// the reading before and held until a display frame has passed.
 TEST(LineWatcher, ALoneEdgeGoesAtOnceABatchIsStampedEvenlyAndHeldForAFrame)
 {
     struct Burst : FakeLineControl {
