@@ -2,7 +2,7 @@
 #include "line_control.h"
 #include "linux_serial_line_service.h"
 #include "program_icon.h"
-#include "stop_signal.h"
+#include "wait_interrupt.h"
 
 #include <QApplication>
 

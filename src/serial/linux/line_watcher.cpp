@@ -1,10 +1,8 @@
 #include "line_watcher.h"
 
-#include "stop_signal.h"
+#include "wait_interrupt.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -51,60 +49,6 @@ constexpr auto kLookLead = 2ms;
 constexpr std::uint32_t kBusyEdges = 12;
 // More edges than this of one line in one reading share stamps in groups.
 constexpr std::uint32_t kMostStamps = 1024;
-
-// A point on the steady clock, which is CLOCK_MONOTONIC, as the timer calls take it.
-timespec monotonicSpec(std::chrono::steady_clock::time_point when)
-{
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
-    return {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-}
-
-void acceptStopSignal()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, stopSignal());
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-}
-
-// While the thread runs, its wait is interrupted every 100 ms for a look at
-// the counters: an edge that came after the last reading, just before the
-// wait began, wakes no wait and would otherwise show only with the next edge.
-class PeriodicLook {
-public:
-    PeriodicLook()
-    {
-        sigevent event{};
-        event.sigev_notify = SIGEV_THREAD_ID;
-        event.sigev_signo = stopSignal();
-        event._sigev_un._tid = ::gettid();  // sigev_notify_thread_id, which glibc does not name
-        if (timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0)
-            return;
-        armed_ = true;
-        const itimerspec every{{0, kLookEveryNs}, {0, kLookEveryNs}};
-        timer_settime(timer_, 0, &every, nullptr);
-    }
-    // The next look comes at `when`, the periodic ones after it.
-    void lookAt(std::chrono::steady_clock::time_point when)
-    {
-        if (!armed_)
-            return;
-        const itimerspec next{{0, kLookEveryNs}, monotonicSpec(when)};
-        timer_settime(timer_, TIMER_ABSTIME, &next, nullptr);
-    }
-    ~PeriodicLook()
-    {
-        if (armed_)
-            timer_delete(timer_);
-    }
-    PeriodicLook(const PeriodicLook&) = delete;
-    PeriodicLook& operator=(const PeriodicLook&) = delete;
-
-private:
-    static constexpr long kLookEveryNs = 100'000'000;
-    timer_t timer_{};
-    bool armed_ = false;
-};
 
 // Counters only grow; one that went back (a driver reset) counts nothing.
 std::uint32_t edgesBetween(int before, int after)
@@ -215,7 +159,7 @@ void LineWatcher::rearm()
 {
     std::lock_guard lock(mutex_);
     if (thread_.joinable() && !finished_)
-        pthread_kill(thread_.native_handle(), stopSignal());
+        interruptWait(thread_.native_handle());
 }
 
 void LineWatcher::stop()
@@ -230,7 +174,7 @@ void LineWatcher::stop()
         const auto deadline = std::chrono::steady_clock::now() + kStopDeadline;
         std::unique_lock lock(mutex_);
         while (!finished_ && std::chrono::steady_clock::now() < deadline) {
-            pthread_kill(thread_.native_handle(), stopSignal());
+            interruptWait(thread_.native_handle());
             changed_.wait_for(lock, kStopResend);
         }
         ended = finished_;

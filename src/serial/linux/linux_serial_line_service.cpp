@@ -1,6 +1,6 @@
 #include "linux_serial_line_service.h"
 
-#include "stop_signal.h"
+#include "wait_interrupt.h"
 
 #include <QFile>
 

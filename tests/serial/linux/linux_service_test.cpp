@@ -5,7 +5,7 @@
 #include "line_watcher.h"
 #include "linux_serial_line_service.h"
 #include "port_fixtures.h"
-#include "stop_signal.h"
+#include "wait_interrupt.h"
 
 #include <gtest/gtest.h>
 
