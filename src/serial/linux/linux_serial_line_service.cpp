@@ -160,7 +160,10 @@ Write LinuxSerialLineService::open()
         [this, generation](const std::vector<LineEdges>& edges) { relay_.postEdges(generation, edges); },
         [this, generation] { relay_.postLost(generation); });
     watcher_->start();
-    hangUpCheck_.start();
+    // A watcher's requests fail once the port hangs up, which tells the loss;
+    // without one the descriptor is looked at, a few wake-ups a second.
+    if (watcher_->capability() == LineCapability::None)
+        hangUpCheck_.start();
     lastFailure_[commPort_] = PortFailure::None;
     return Write::Accepted;
 }
