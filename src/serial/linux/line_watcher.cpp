@@ -249,7 +249,7 @@ bool LineWatcher::catchUp(bool fromCounters, bool onEdge,
 {
     const auto from = lastReading_;
     const bool fromEdge = readingOnEdge_;
-    const Found found = report(fromCounters);
+    const Found found = report(fromCounters, false);
     readingOnEdge_ = onEdge;
     if (found == Found::Gone)
         return false;
@@ -275,7 +275,7 @@ bool LineWatcher::catchUp(bool fromCounters, bool onEdge,
             lookAt(std::chrono::steady_clock::now() + *spacing_ + kBatchLook);
             const int error = lines_.waitForChange(fd_, kWatchedBits);
             if (error != 0 && error != EINTR)
-                return report(fromCounters) != Found::Gone;  // run() deals with the wait's error
+                return report(fromCounters, true) != Found::Gone;  // run() deals with the wait's error
             endsOnEdge = error == 0;
             if (endsOnEdge)
                 lookAt(std::chrono::steady_clock::now() + kLookAfterBatch);
@@ -285,7 +285,7 @@ bool LineWatcher::catchUp(bool fromCounters, bool onEdge,
         // A batch the look ended is a train that stopped: its edges follow
         // the last one at the spacing the batch before had.
         const bool stopped = edges < kBusyEdges && !endsOnEdge;
-        if (report(fromCounters, stopped ? spacing_ : std::nullopt) == Found::Gone)
+        if (report(fromCounters, true, stopped ? spacing_ : std::nullopt) == Found::Gone)
             return false;
         readingOnEdge_ = endsOnEdge;
         if (endsOnEdge && batchFromEdge && counted_ > 0)
@@ -299,11 +299,11 @@ bool LineWatcher::catchUp(bool fromCounters, bool onEdge,
 
 // Edges since the last reading, by counters or by comparing line snapshots,
 // held until handed over.
-LineWatcher::Found LineWatcher::report(bool fromCounters, std::optional<std::chrono::nanoseconds> spacing)
+LineWatcher::Found LineWatcher::report(bool fromCounters, bool inTrain, std::optional<std::chrono::nanoseconds> spacing)
 {
     const EdgeTime at = edgeTimeNow();
     const std::size_t heldBefore = held_.size();
-    const int error = fromCounters ? edgesFromCounters(at, held_, spacing) : edgesFromLines(at, held_);
+    const int error = fromCounters ? edgesFromCounters(at, held_, inTrain, spacing) : edgesFromLines(at, held_);
     lastReading_ = at.monotonic;
     if (held_.size() != heldBefore) {
         auto first = held_[heldBefore].at.monotonic;
@@ -350,10 +350,15 @@ void LineWatcher::handOver(bool whenDue)
 }
 
 // The counters' growth since the last reading, one entry per line that moved.
-int LineWatcher::edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& found,
+int LineWatcher::edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& found, bool inTrain,
                                    std::optional<std::chrono::nanoseconds> spacing)
 {
     counted_ = 0;
+    // Edges found by the first reading after a quiet spell came since the
+    // wait woke, not over the whole spell: spread back that far, the two edges
+    // of a short pulse would show a made-up length. They share the reading's
+    // stamp instead.
+    const auto from = inTrain || at.monotonic - lastEdges_ <= kQuiet ? lastReading_ : at.monotonic;
     LineCounts now;
     if (const int error = lines_.getCounts(fd_, now))
         return error;
@@ -371,7 +376,7 @@ int LineWatcher::edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& f
         if (code == comEvRing && ringCountsPulses_)
             addRingPulses(found, count, at);
         else
-            addEdges(found, code, count, at, lastReading_, spacing);
+            addEdges(found, code, count, at, from, spacing);
     }
     return 0;
 }

@@ -66,10 +66,12 @@ private:
     void run();
     bool catchUp(bool fromCounters, bool onEdge,
                  const std::function<void(std::chrono::steady_clock::time_point)>& lookAt);
-    Found report(bool fromCounters, std::optional<std::chrono::nanoseconds> spacing = {});
+    // `inTrain`: the reading follows one of a running train's, so its edges
+    // spread back to that one.
+    Found report(bool fromCounters, bool inTrain, std::optional<std::chrono::nanoseconds> spacing = {});
     void handOver(bool whenDue);
     std::chrono::steady_clock::time_point handOverDue() const;
-    int edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& found,
+    int edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& found, bool inTrain,
                           std::optional<std::chrono::nanoseconds> spacing);
     int edgesFromLines(const EdgeTime& at, std::vector<LineEdges>& found);
     void addEdges(std::vector<LineEdges>& found, std::int16_t code, std::uint32_t count, const EdgeTime& at,
