@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-mapfile -t packages < scripts/build-packages.txt
+mapfile -t packages < <(cat scripts/build-packages.txt scripts/test-packages.txt)
 scripts/packages.sh "${packages[@]}"
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMPULSMETER_TESTS=ON -DIMPULSMETER_BENCH=ON

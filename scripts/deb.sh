@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
 
-mapfile -t packages < scripts/build-packages.txt
+mapfile -t packages < <(cat scripts/build-packages.txt scripts/test-packages.txt)
 scripts/packages.sh "${packages[@]}"
 
 version=$(dpkg-parsechangelog -l debian/changelog -S Version)

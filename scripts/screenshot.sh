@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-mapfile -t packages < scripts/build-packages.txt
+mapfile -t packages < <(cat scripts/build-packages.txt scripts/test-packages.txt)
 scripts/packages.sh "${packages[@]}" xvfb xauth x11-utils imagemagick
 
 build_dir=${BUILD_DIR:-build}

@@ -10,7 +10,7 @@ seconds=${1:-600}
 rate=${2:-100000}
 build=${SOAK_BUILD_DIR:-build-soak}
 
-mapfile -t packages < scripts/build-packages.txt
+mapfile -t packages < <(cat scripts/build-packages.txt scripts/test-packages.txt)
 scripts/packages.sh "${packages[@]}"
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMPULSMETER_TESTS=ON -DIMPULSMETER_BENCH=ON
