@@ -193,16 +193,14 @@ void LineWatcher::stop()
 void LineWatcher::run()
 {
     acceptStopSignal();
-    PeriodicLook look;
-    std::chrono::steady_clock::time_point lookDue;  // where the look was last moved to
-    const auto lookAt = [&](std::chrono::steady_clock::time_point when) { look.lookAt(lookDue = when); };
+    look_.emplace();
     bool onEdge = false;  // whether the last wait ended for an edge
     // A wait that no signal can interrupt could never be stopped: poll instead.
     bool waits = stopSignal() != 0;
     if (!waits)
         settle(haveLines_ ? LineCapability::PollingOnly : LineCapability::None);
     while (!stopping_) {
-        if (!catchUp(waits && haveCounts_, onEdge, lookAt))
+        if (!catchUp(waits && haveCounts_, onEdge))
             break;
         if (!waits) {
             sleepOnePoll();
@@ -215,7 +213,7 @@ void LineWatcher::run()
                 sleepUntil(*lastHandOver_ + kFrame);
                 handOver(false);
             }
-            else if (due != lookDue)
+            else if (due != lookDue_)
                 lookAt(due);
         }
         const int error = lines_.waitForChange(fd_, kWatchedBits);
@@ -232,7 +230,15 @@ void LineWatcher::run()
             break;
         }
     }
+    look_.reset();  // its timer signals this thread alone
     finish();
+}
+
+// The next look comes at `when`, the periodic ones after it.
+void LineWatcher::lookAt(std::chrono::steady_clock::time_point when)
+{
+    lookDue_ = when;
+    look_->lookAt(when);
 }
 
 // The driver's wait wakes only for changes after it began, so the counters are
@@ -244,8 +250,7 @@ void LineWatcher::run()
 // ends lie on edges, so for a regular train every interval is right. With
 // many found, it reads by the clock alone; with none, the next edge wakes the
 // wait and is stamped at once. Returns false when the device is gone.
-bool LineWatcher::catchUp(bool fromCounters, bool onEdge,
-                          const std::function<void(std::chrono::steady_clock::time_point)>& lookAt)
+bool LineWatcher::catchUp(bool fromCounters, bool onEdge)
 {
     const auto from = lastReading_;
     const bool fromEdge = readingOnEdge_;

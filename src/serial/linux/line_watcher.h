@@ -3,6 +3,7 @@
 #include "line_control.h"
 #include "line_event_relay.h"
 #include "serial_line_service.h"
+#include "wait_interrupt.h"
 
 #include <atomic>
 #include <chrono>
@@ -64,8 +65,8 @@ private:
     enum class Found { Gone, Nothing, Edges };
 
     void run();
-    bool catchUp(bool fromCounters, bool onEdge,
-                 const std::function<void(std::chrono::steady_clock::time_point)>& lookAt);
+    bool catchUp(bool fromCounters, bool onEdge);
+    void lookAt(std::chrono::steady_clock::time_point when);
     // `inTrain`: the reading follows one of a running train's, so its edges
     // spread back to that one.
     Found report(bool fromCounters, bool inTrain, std::optional<std::chrono::nanoseconds> spacing = {});
@@ -107,6 +108,9 @@ private:
     std::uint32_t counted_ = 0;
     std::optional<std::chrono::nanoseconds> spacing_;
     bool readingOnEdge_ = false;  // the thread's: the last reading came right after an edge woke it
+    // The thread's, while it runs: its look timer and where it was last moved to.
+    std::optional<PeriodicLook> look_;
+    std::chrono::steady_clock::time_point lookDue_;
 
     std::atomic<LineCapability> capability_{LineCapability::None};
     std::atomic<bool> stopping_{false};
