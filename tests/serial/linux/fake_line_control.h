@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <mutex>
 
 // The modem lines of a port, in place of the hardware: what its driver
@@ -15,14 +16,9 @@
 // signal interrupts them with EINTR as it does a real TIOCMIWAIT.
 class FakeLineControl : public serial::LineControl {
 public:
-    struct Driver {
-        bool lines = true;          // TIOCMGET, TIOCMBIS/TIOCMBIC
-        bool counts = true;         // TIOCGICOUNT
-        bool countsChanges = true;  // its counters move (cp210x: never)
-        bool waits = true;          // TIOCMIWAIT
-        int unsupported = ENOTTY;   // old kernels say EINVAL
-        bool ringTrailingOnly = false;  // 8250: RI counts only when it falls
-    };
+    // TIOCMGET/TIOCMBIS/TIOCMBIC; TIOCGICOUNT; counters that move (cp210x:
+    // never); TIOCMIWAIT; what the others answer (old kernels: EINVAL).
+    struct Driver { bool lines = true, counts = true, countsChanges = true, waits = true; int unsupported = ENOTTY; };
 
     explicit FakeLineControl(Driver driver) : driver_(driver) {}
     ~FakeLineControl() override { ::close(wakeFd_); }
@@ -31,14 +27,14 @@ public:
     int raiseLines(int, int bits) override { return answer(driver_.lines, [&] { bits_ |= bits; }); }
     int lowerLines(int, int bits) override { return answer(driver_.lines, [&] { bits_ &= ~bits; }); }
     int getCounts(int, serial::LineCounts& counts) override { return answer(driver_.counts, [&] { counts = counts_; }); }
-
     int waitForChange(int, int) override
     {
         int seen = 0;
         if (const int error = answer(driver_.waits, [&] { seen = changes_; ++waitsBegun_; }))
             return error;
-        for (;;) {
-            eventfd_t drained = 0;
+        if (onWait)
+            onWait();
+        for (eventfd_t drained = 0;;) {
             if (::eventfd_read(wakeFd_, &drained) != 0 && errno == EINTR)
                 return EINTR;
             std::lock_guard lock(mutex_);
@@ -47,29 +43,23 @@ public:
         }
     }
 
-    // Any thread. `edges` changes of the line with this TIOCM bit, all at once.
-    void toggle(int bit, int edges = 1)
+    // Any thread. `edges` changes of the line with this TIOCM bit, all at once;
+    // unless they `wake` it, a wait under way sleeps on, as if they had come
+    // just before it began.
+    void toggle(int bit, int edges = 1, bool wake = true)
     {
         std::lock_guard lock(mutex_);
-        // Of `edges` changes from the present level, half fall, the odd one
-        // falling only when the line is raised now.
-        const int falling = (edges + ((bits_ & bit) != 0 ? 1 : 0)) / 2;
         bits_ ^= edges % 2 != 0 ? bit : 0;
-        changes_ += edges;
+        changes_ += wake ? edges : 0;
         int& count = bit == TIOCM_CTS ? counts_.cts : bit == TIOCM_DSR ? counts_.dsr : bit == TIOCM_CD ? counts_.dcd : counts_.rng;
-        if (driver_.countsChanges)
-            count += bit == TIOCM_RNG && driver_.ringTrailingOnly ? falling : edges;
-        wake();
+        count += driver_.countsChanges ? edges : 0;
+        ::eventfd_write(wakeFd_, 1);
     }
     // Every call from now on fails with `error`; a blocked wait returns it.
-    void unplug(int error)
-    {
-        std::lock_guard lock(mutex_);
-        gone_ = error;
-        wake();
-    }
-
+    void unplug(int error) { std::lock_guard lock(mutex_); gone_ = error; ::eventfd_write(wakeFd_, 1); }
     int waitsBegun() const { std::lock_guard lock(mutex_); return waitsBegun_; }
+
+    std::function<void()> onWait;  // on the waiting thread, once each wait has begun
 
 private:
     template <typename Step>
@@ -81,14 +71,10 @@ private:
             step();
         return error;
     }
-    void wake() { ::eventfd_write(wakeFd_, 1); }
 
     const Driver driver_;
     const int wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
     mutable std::mutex mutex_;
-    int bits_ = 0;
     serial::LineCounts counts_;
-    int changes_ = 0;  // every edge, counted or not: what a wait wakes for
-    int gone_ = 0;
-    int waitsBegun_ = 0;
+    int bits_ = 0, changes_ = 0, gone_ = 0, waitsBegun_ = 0;  // changes_: every edge that wakes a wait
 };
