@@ -37,8 +37,7 @@ public:
         for (eventfd_t drained = 0;;) {
             if (::eventfd_read(wakeFd_, &drained) != 0 && errno == EINTR)
                 return EINTR;
-            std::lock_guard lock(mutex_);
-            if (gone_ != 0 || changes_ != seen)
+            if (std::lock_guard lock(mutex_); gone_ != 0 || changes_ != seen)
                 return gone_;
         }
     }
@@ -51,8 +50,7 @@ public:
         std::lock_guard lock(mutex_);
         bits_ ^= edges % 2 != 0 ? bit : 0;
         changes_ += wake ? edges : 0;
-        int& count = bit == TIOCM_CTS ? counts_.cts : bit == TIOCM_DSR ? counts_.dsr : bit == TIOCM_CD ? counts_.dcd : counts_.rng;
-        count += driver_.countsChanges ? edges : 0;
+        (bit == TIOCM_CTS ? counts_.cts : bit == TIOCM_DSR ? counts_.dsr : bit == TIOCM_CD ? counts_.dcd : counts_.rng) += driver_.countsChanges ? edges : 0;
         ::eventfd_write(wakeFd_, 1);
     }
     // Every call from now on fails with `error`; a blocked wait returns it.
@@ -67,9 +65,7 @@ private:
     {
         std::lock_guard lock(mutex_);
         const int error = gone_ != 0 ? gone_ : supported ? 0 : driver_.unsupported;
-        if (error == 0)
-            step();
-        return error;
+        return error == 0 ? (step(), 0) : error;
     }
 
     const Driver driver_;

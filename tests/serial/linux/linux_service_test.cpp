@@ -1,18 +1,23 @@
 // The Linux service: settings text, device map, and the modem-line watcher
-// over a pseudo-terminal whose modem lines come from the fake layer. What the
-// kernel's own drivers show in the QEMU tier is not repeated here.
+// over a pseudo-terminal whose modem lines come from the fake layer; port
+// faults through the real modem-line requests. What the kernel's own drivers
+// show in the QEMU tier is not repeated here.
 #include "fake_line_control.h"
 #include "linux_serial_line_service.h"
 #include "port_fixtures.h"
 
+#include <QSerialPort>
+
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 using namespace std::chrono_literals;
 using serial::LineCapability;
+using serial::PortFailure;
 using serial::Write;
 using Codes = std::map<std::int16_t, int>;
 using Driver = FakeLineControl::Driver;
@@ -25,13 +30,11 @@ namespace {
 struct LinuxService : ::testing::Test {
     serial::LinuxSerialLineService& make(const Driver& driver = {})
     {
-        auto fake = std::make_unique<FakeLineControl>(driver);
-        lines = fake.get();
-        service = std::make_unique<serial::LinuxSerialLineService>(port.tree.root(), std::move(fake));
+        lines = new FakeLineControl(driver);
+        service = std::make_unique<serial::LinuxSerialLineService>(port.tree.root(), std::unique_ptr<serial::LineControl>(lines));
         service->OnComm = [this] { ++codes[service->CommEvent()], ++count; };
         service->OnPortLost = [this] { ++lost; };
-        codes.clear();
-        count = lost = 0;
+        codes.clear(), count = lost = 0;
         return *service;
     }
     // The expected number of events arrives, and no more after it.
@@ -50,36 +53,37 @@ struct LinuxService : ::testing::Test {
 };
 
 // Accepted texts read back plain; a rejected one, one per kind of mistake,
-// leaves the settings in force.
-TEST_F(LinuxService, SettingsTextAcceptedReadsBackPlainRejectedChangesNothing)
+// leaves the settings in force. COM numbers run from 1 to 16.
+TEST_F(LinuxService, SettingsTextAndComNumbersOutsideAreRejected)
 {
     const std::pair<const char*, const char*> accepted[] = {{"\t115200,M,6,2\t", "115200,m,6,2"},
         {" 300 , o , 5 , 1 ", "300,o,5,1"}, {"1,s,8,1", "1,s,8,1"}, {"2147483647,E,7,2", "2147483647,e,7,2"}};
-    const char* const rejected[] = {"", "9600,n,8", "9600,n,8,1,", "9600,,8,1", "9600,x,8,1", "9600,ne,8,1",
-                                    "0,n,8,1", "+9600,n,8,1", "2147483648,n,8,1", "9600,n,4,1", "9600,n,9,1",
-                                    "9600,n,8,0", "9600,n,8,3", "9600,n,8,1.5", "96 00,n,8,1", "9600,n,8,1\n",
-                                    "\xd9\xa9\xd9\xa6\xd9\xa0\xd9\xa0,n,8,1"};  // Arabic-Indic digits
+    const char* const rejected[] = {"", "9600,n,8", "9600,n,8,1,", "9600,,8,1", "9600,x,8,1", "9600,ne,8,1", "0,n,8,1",
+        "+9600,n,8,1", "2147483648,n,8,1", "9600,n,4,1", "9600,n,9,1", "9600,n,8,0", "9600,n,8,3", "9600,n,8,1.5",
+        "96 00,n,8,1", "9600,n,8,1\n", "\xd9\xa9\xd9\xa6\xd9\xa0\xd9\xa0,n,8,1"};  // the last in Arabic-Indic digits
     auto& s = make();
     EXPECT_EQ(s.Settings(), "9600,n,8,1");
-    for (const auto& [text, plain] : accepted) {
-        EXPECT_EQ(s.setSettings(QString::fromUtf8(text)), Write::Accepted) << text;
-        EXPECT_EQ(s.Settings(), plain);
-    }
+    for (const auto& [text, plain] : accepted)
+        EXPECT_TRUE(s.setSettings(QString::fromUtf8(text)) == Write::Accepted && s.Settings() == plain) << text;
     for (const char* text : rejected)
         EXPECT_TRUE(s.setSettings(QString::fromUtf8(text)) == Write::Rejected && s.Settings() == "2147483647,e,7,2") << text;
+    for (std::int16_t outside : {0, -1, 17, 32767})
+        EXPECT_TRUE(s.setCommPort(outside) == Write::Rejected && s.portInfo(outside).device.isEmpty()) << outside;
+    EXPECT_TRUE(s.setCommPort(16) == Write::Accepted && s.CommPort() == 16);
 }
 
 // The families follow each other in their order, each by number, gaps closed
 // up, with their stable names. Left out are consoles: by the console
 // attribute, by the active list (here past 64 bytes) where that is missing,
-// and an alias by its major:minor.
-TEST(DeviceMap, OrdersUartsThenUsbThenAcmByNumberWithoutConsoles)
+// and an alias by its major:minor. Each resolution reads the tree again, so
+// an adapter plugged in after start-up is found.
+TEST_F(LinuxService, MapsUartsThenUsbThenAcmByNumberWithoutConsolesReadAfresh)
 {
-    FakeTree tree;
+    FakeTree& tree = port.tree;  // its ttyUSB0 is the pseudo-terminal
     EXPECT_TRUE(serial::readDeviceMap(QStringLiteral("/nonexistent-root")).empty());
     tree.addDevice("ttyS2", {}, {"type=4", "console=N"});
     tree.addDevice("ttyS10", {}, {"type=4"});
-    tree.addDevice("ttyUSB0", {}, {"console=Y"});
+    tree.addDevice("ttyUSB1", {}, {"console=Y"});
     for (const char* name : {"ttyS3", "ttyACM0", "ttyUSB11", "ttyUSB2", "ttyUSB", "ttyUSBx1", "tty1", "ttyprintk", "ttyUSB5"})
         tree.addDevice(name);  // ttyS3 without sysfs entry: nothing known behind it
     tree.addStableName("usb-FTDI_FT232R_A1B2-if00-port0", "ttyUSB2");
@@ -92,24 +96,14 @@ TEST(DeviceMap, OrdersUartsThenUsbThenAcmByNumberWithoutConsoles)
     QStringList described;  // device, kind, stable name
     for (const auto& entry : serial::readDeviceMap(tree.root()))
         described << QStringLiteral("%1 %2 %3").arg(entry.device).arg(int(entry.kind)).arg(entry.stableName);
-    EXPECT_EQ(described.join('|'), "/dev/ttyS2 0 |/dev/ttyS10 0 |/dev/ttyUSB2 1 /dev/serial/by-id/"
+    EXPECT_EQ(described.join('|'), "/dev/ttyS2 0 |/dev/ttyS10 0 |/dev/ttyUSB0 1 |/dev/ttyUSB2 1 /dev/serial/by-id/"
                                    "usb-FTDI_FT232R_A1B2-if00-port0|/dev/ttyUSB11 1 |/dev/ttyACM0 2 ");
-}
-
-// Each resolution reads the tree again, so an adapter plugged in after
-// start-up is found; COM numbers run from 1 to 16.
-TEST_F(LinuxService, ReadsTheMapAfreshAndTakesComOneToSixteen)
-{
     auto& s = make();
-    EXPECT_TRUE(s.portInfo(2).device.isEmpty());
-    port.tree.addDevice("ttyACM0");
-    port.tree.addStableName("usb-Arduino-if00", "ttyACM0");
-    EXPECT_EQ(s.portInfo(2).device + s.portInfo(2).stableName, "/dev/ttyACM0/dev/serial/by-id/usb-Arduino-if00");
-    port.tree.removeDevice("ttyACM0");
-    EXPECT_TRUE(s.portInfo(2).device.isEmpty());
-    for (std::int16_t outside : {0, -1, 17, 32767})
-        EXPECT_TRUE(s.setCommPort(outside) == Write::Rejected && s.portInfo(outside).device.isEmpty()) << outside;
-    EXPECT_TRUE(s.setCommPort(16) == Write::Accepted && s.CommPort() == 16);
+    tree.addDevice("ttyACM3");
+    tree.addStableName("usb-Arduino-if00", "ttyACM3");
+    EXPECT_EQ(s.portInfo(7).device + s.portInfo(7).stableName, "/dev/ttyACM3/dev/serial/by-id/usb-Arduino-if00");
+    tree.removeDevice("ttyACM3");
+    EXPECT_TRUE(s.portInfo(7).device.isEmpty());
 }
 
 // One event per counted edge with its line's code, none for counts made
@@ -140,40 +134,33 @@ TEST_F(LinuxService, EachDriverCountsItsWayUntilUnplugged)
             waitFor([&] { return row.codes.empty() || count > seen; });
         }
         EXPECT_TRUE(receive(row.codes.empty() ? 0 : row.driver.countsChanges ? 1013 : 5));
+        if (row.unplugged != 0) {  // a second report would come within the quarter second
+            lines->unplug(row.unplugged);
+            EXPECT_TRUE(waitFor([&] { return lost > 0; }) && !waitFor([&] { return lost > 1; }, 250ms));
+            EXPECT_TRUE(!s.PortOpen() && s.lineCapability() == LineCapability::None);
+        }
         EXPECT_EQ(codes, row.codes);
-        if (row.unplugged == 0)
-            continue;
-        lines->unplug(row.unplugged);
-        EXPECT_TRUE(waitFor([&] { return lost > 0; }));
-        waitFor([] { return false; }, 250ms);  // a second report would come by now
-        EXPECT_TRUE(lost == 1 && !s.PortOpen() && s.lineCapability() == LineCapability::None);
-        EXPECT_EQ(count, row.driver.countsChanges ? 1013 : 5);
     }
 }
 
 // An edge counted after the last reading, just before the wait began, wakes
-// no wait; the periodic look still finds it.
-TEST_F(LinuxService, AnEdgeJustBeforeTheWaitIsStillReported)
-{
-    ASSERT_TRUE(make().setPortOpen(true) == Write::Accepted && blocked());
-    lines->toggle(TIOCM_CTS, 1, false);
-    EXPECT_TRUE(receive(1));
-}
-
-// Closing joins the watcher blocked in its wait and drops what it handed over
-// but was not delivered yet; the port opened again counts.
-TEST_F(LinuxService, ClosingWhileBlockedDropsQueuedEventsAndReopens)
+// no wait; the periodic look still finds it. Closing joins the watcher
+// blocked in its wait and drops what it handed over but was not delivered
+// yet; the port opened again counts.
+TEST_F(LinuxService, TheLookFindsALateEdgeClosingDropsWhatIsQueued)
 {
     auto& s = make();
     ASSERT_TRUE(s.setPortOpen(true) == Write::Accepted && blocked());
+    lines->toggle(TIOCM_CTS, 1, false);
+    EXPECT_TRUE(receive(1));
+    const int waits = lines->waitsBegun();
     lines->toggle(TIOCM_CTS, 5);
-    // The watcher waits again once it has posted; no events run meanwhile.
-    for (int i = 0; i < 5000 && lines->waitsBegun() < 2; ++i)
+    for (int i = 0; i < 5000 && lines->waitsBegun() == waits; ++i)  // posted and waiting again; no events run
         std::this_thread::sleep_for(200us);
     s.setPortOpen(false);
-    ASSERT_TRUE(s.setPortOpen(true) == Write::Accepted && receive(0) && blocked(3));
+    ASSERT_TRUE(s.setPortOpen(true) == Write::Accepted && receive(1) && blocked(waits + 2));
     lines->toggle(TIOCM_CTS, 2);
-    EXPECT_TRUE(receive(2));
+    EXPECT_TRUE(receive(3));
 }
 
 // The watcher's signal is a real-time one, and a stray one is harmless.
@@ -211,10 +198,9 @@ TEST(LineWatcher, StopsWithinItsDeadlineWhenItsSignalWasTakenOver)
 TEST_F(LinuxService, ALoneEdgeGoesAtOnceABatchIsStampedEvenlyAndHeldForAFrame)
 {
     auto& s = make();
-    std::atomic<bool> burst{false};
     lines->onWait = [&] {  // ten edges wake the wait that follows the lone one
         serial::LineCounts counts;
-        if (lines->getCounts(-1, counts) == 0 && counts.cts == 1 && !burst.exchange(true))
+        if (lines->getCounts(-1, counts) == 0 && counts.cts == 1)
             lines->toggle(TIOCM_CTS, 10);
     };
     std::vector<std::pair<Clock::time_point, Clock::time_point>> events;  // arrival, stamp
@@ -232,6 +218,50 @@ TEST_F(LinuxService, ALoneEdgeGoesAtOnceABatchIsStampedEvenlyAndHeldForAFrame)
     const auto spacing = (events[10].second - events[0].second) / 10;
     for (int i = 1; i <= 10; ++i)
         EXPECT_LE(std::chrono::abs(events[i].second - events[i - 1].second - spacing), 1ns) << i;
+}
+
+// Port faults through the real modem-line requests: held by another (Qt's
+// lock tells even root) a port is in use, one whose device is gone or that
+// has none is no such device; let go, it opens with nothing to watch, a
+// pseudo-terminal having no modem lines, and its hang-up is noticed once all
+// the same. No descriptor is left behind.
+TEST_F(LinuxService, PortFaultsInUseGoneOrHungUpEachEndClosedWithNoDescriptorLeft)
+{
+    const auto descriptors = [] { return QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System).size(); };
+    const auto before = descriptors();
+    serial::LinuxSerialLineService s(port.tree.root(), serial::makeSystemLineControl());
+    s.OnPortLost = [this] { ++lost; };
+    s.setDTREnable(true);  // refused by the terminal, which is used all the same
+    port.tree.addDevice("ttyUSB1", port.tree.root() + "/gone");
+    for (std::int16_t com : {2, 16, 1}) {
+        QSerialPort holder(port.pty.slavePath());
+        ASSERT_TRUE(s.setCommPort(com) == Write::Accepted && holder.open(QIODevice::ReadWrite));
+        EXPECT_TRUE(s.setPortOpen(true) == Write::Rejected &&
+                    s.portInfo(com).lastFailure == (com == 1 ? PortFailure::InUse : PortFailure::NoSuchDevice)) << com;
+    }
+    ASSERT_EQ(s.setPortOpen(true), Write::Accepted);
+    EXPECT_TRUE(s.portInfo(1).lastFailure == PortFailure::None && s.lineCapability() == LineCapability::None);
+    port.pty.hangUp();
+    EXPECT_TRUE(waitFor([&] { return !s.PortOpen(); })) << "the hang-up went unnoticed";
+    waitFor([] { return false; }, 300ms);  // a second report would come by now
+    EXPECT_TRUE(lost == 1 && descriptors() == before - 1);  // the terminal's master side is closed too
+}
+
+// Only root can make a port that an ordinary user may not open; real and
+// effective ids become nobody's, the saved one stays root to come back to.
+TEST_F(LinuxService, PortFaultsOneTheUserMayNotOpenIsNoPermission)
+{
+    const passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "needs root and the user nobody";
+    ASSERT_EQ(::chmod(QFile::encodeName(port.pty.slavePath()).constData(), 0), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(port.tree.root()).constData(), 0755), 0);
+    serial::LinuxSerialLineService s(port.tree.root(), serial::makeSystemLineControl());
+    ASSERT_EQ(::setresgid(nobody->pw_gid, nobody->pw_gid, 0), 0);
+    const bool asNobody = ::setresuid(nobody->pw_uid, nobody->pw_uid, 0) == 0;
+    const Write opened = s.setPortOpen(true);
+    ASSERT_EQ(::setresuid(0, 0, 0) | ::setresgid(0, 0, 0), 0);
+    EXPECT_TRUE(asNobody && opened == Write::Rejected && s.portInfo(1).lastFailure == PortFailure::NoPermission);
 }
 
 // A backlog larger than one drain's budget is handed on from drain to drain
