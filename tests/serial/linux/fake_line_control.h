@@ -32,8 +32,7 @@ public:
         int seen = 0;
         if (const int error = answer(driver_.waits, [&] { seen = changes_; ++waitsBegun_; }))
             return error;
-        if (onWait)
-            onWait();
+        onWait();
         for (eventfd_t drained = 0;;) {
             if (::eventfd_read(wakeFd_, &drained) != 0 && errno == EINTR)
                 return EINTR;
@@ -57,7 +56,7 @@ public:
     void unplug(int error) { std::lock_guard lock(mutex_); gone_ = error; ::eventfd_write(wakeFd_, 1); }
     int waitsBegun() const { std::lock_guard lock(mutex_); return waitsBegun_; }
 
-    std::function<void()> onWait;  // on the waiting thread, once each wait has begun
+    std::function<void()> onWait = [] {};  // on the waiting thread, once each wait has begun
 
 private:
     template <typename Step>

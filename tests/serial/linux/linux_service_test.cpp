@@ -37,12 +37,8 @@ struct LinuxService : ::testing::Test {
         codes.clear(), count = lost = 0;
         return *service;
     }
-    // The expected number of events arrives, and no more after it.
-    bool receive(int expected)
-    {
-        const bool arrived = waitFor([&] { return count >= expected; });
-        return !waitFor([&] { return count > expected; }, 30ms) && arrived;
-    }
+    // The expected number of events arrives, and no more after it (both waits run).
+    bool receive(int n) { return waitFor([&] { return count >= n; }) & !waitFor([&] { return count > n; }, 30ms); }
     bool blocked(int waits = 1) { return waitFor([&] { return lines->waitsBegun() >= waits; }); }
 
     PtyTree port;
@@ -79,7 +75,7 @@ TEST_F(LinuxService, SettingsTextAndComNumbersOutsideAreRejected)
 // an adapter plugged in after start-up is found.
 TEST_F(LinuxService, MapsUartsThenUsbThenAcmByNumberWithoutConsolesReadAfresh)
 {
-    FakeTree& tree = port.tree;  // its ttyUSB0 is the pseudo-terminal
+    FakeTree& tree = port.tree;  // its ttyUSB0 is the pseudo-terminal, a USB adapter
     EXPECT_TRUE(serial::readDeviceMap(QStringLiteral("/nonexistent-root")).empty());
     tree.addDevice("ttyS2", {}, {"type=4", "console=N"});
     tree.addDevice("ttyS10", {}, {"type=4"});
@@ -128,11 +124,9 @@ TEST_F(LinuxService, EachDriverCountsItsWayUntilUnplugged)
         EXPECT_EQ(s.setCommPort(2), Write::Rejected) << "not while open";
         EXPECT_TRUE(waitFor([&] { return s.lineCapability() == row.capability; }));
         EXPECT_TRUE(!row.driver.waits || (blocked() && s.setSettings("2400,n,8,1") == Write::Accepted && blocked(2)));
-        for (const auto& [bit, edges] : {std::pair{TIOCM_CTS, 1001}, {TIOCM_DSR, 3}, {TIOCM_CD, 3}, {TIOCM_CTS, 3}, {TIOCM_RNG, 3}}) {
-            const int seen = count;
-            lines->toggle(bit, edges);
-            waitFor([&] { return row.codes.empty() || count > seen; });
-        }
+        // One change at a time, so that each snapshot sees one.
+        for (const auto& [bit, edges] : {std::pair{TIOCM_CTS, 1001}, {TIOCM_DSR, 3}, {TIOCM_CD, 3}, {TIOCM_CTS, 3}, {TIOCM_RNG, 3}})
+            lines->toggle(bit, edges), waitFor([&, seen = count] { return row.codes.empty() || count > seen; });
         EXPECT_TRUE(receive(row.codes.empty() ? 0 : row.driver.countsChanges ? 1013 : 5));
         if (row.unplugged != 0) {  // a second report would come within the quarter second
             lines->unplug(row.unplugged);
@@ -254,8 +248,7 @@ TEST_F(LinuxService, PortFaultsOneTheUserMayNotOpenIsNoPermission)
     const passwd* nobody = ::getpwnam("nobody");
     if (::geteuid() != 0 || !nobody)
         GTEST_SKIP() << "needs root and the user nobody";
-    ASSERT_EQ(::chmod(QFile::encodeName(port.pty.slavePath()).constData(), 0), 0);
-    ASSERT_EQ(::chmod(QFile::encodeName(port.tree.root()).constData(), 0755), 0);
+    ASSERT_TRUE(::chmod(QFile::encodeName(port.pty.slavePath()), 0) == 0 && ::chmod(QFile::encodeName(port.tree.root()), 0755) == 0);
     serial::LinuxSerialLineService s(port.tree.root(), serial::makeSystemLineControl());
     ASSERT_EQ(::setresgid(nobody->pw_gid, nobody->pw_gid, 0), 0);
     const bool asNobody = ::setresuid(nobody->pw_uid, nobody->pw_uid, 0) == 0;

@@ -17,7 +17,6 @@
 // through a fake tree; closing the master hangs the slave up.
 struct Pty {
     Pty() { if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) throw std::runtime_error("no pseudo-terminal"); }
-    Pty(const Pty&) = delete;
     ~Pty() { hangUp(); }
     QString slavePath() const { return QString::fromLocal8Bit(::ptsname(master)); }
     void hangUp() { if (master >= 0) ::close(std::exchange(master, -1)); }
