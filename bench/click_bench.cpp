@@ -80,7 +80,7 @@ double soundingShare(const SinkRecorder& recorder, Clock::time_point from, Clock
 int streamsPlaying()
 {
     QProcess pactl;
-    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")});
+    pactl.startCommand(QStringLiteral("pactl list short sink-inputs"));
     return pactl.waitForFinished() ? static_cast<int>(pactl.readAll().count('\n')) : -1;
 }
 
