@@ -1,17 +1,21 @@
-// 100 000 edges/s through the Linux service into the real window offscreen,
-// with the beep checked and its clicks played into a private sound server, and
-// once more unchecked for comparison: edges lost, how late Timer1 ticked, the
-// CPU this process and the sound server used, and how much of the run the
-// recorded stream sounded. Prints its figures.
+// The beep's clicks through the Linux service into the real window offscreen,
+// played into a private sound server and recorded from its sink. First single
+// edges 100 ms apart: how long from an edge to its click, and how far the gaps
+// between clicks stray from those between the edges. Then 100 000 edges/s with
+// the beep checked, and once more unchecked for comparison: edges lost, how
+// late Timer1 ticked, the CPU this process and the sound server used, and how
+// much of the run the recorded stream sounded. Prints its figures.
 
 #include "fake_line_control.h"
 #include "haupt.h"
 #include "linux_serial_line_service.h"
 #include "port_fixtures.h"
 #include "private_sound_server.h"
+#include "sink_recorder.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QProcess>
 #include <QRadioButton>
 #include <QTimer>
 
@@ -59,7 +63,7 @@ double processCpuSeconds(pid_t pid)
 // The share of the 10 ms stretches between two times in which the sink sounded.
 double soundingShare(const SinkRecorder& recorder, Clock::time_point from, Clock::time_point to)
 {
-    const std::size_t stretch = PrivateSoundServer::kRate / 100;
+    const std::size_t stretch = SinkRecorder::kRate / 100;
     int stretches = 0;
     int sounding = 0;
     for (std::size_t i = 0; i + stretch <= recorder.size(); i += stretch) {
@@ -72,30 +76,123 @@ double soundingShare(const SinkRecorder& recorder, Clock::time_point from, Clock
     return stretches ? static_cast<double>(sounding) / stretches : 0;
 }
 
-void run(const PrivateSoundServer& server, bool beep)
+// How many streams play into the sound server, as pactl lists them.
+int streamsPlaying()
 {
-    SinkRecorder recorder(server);
-    recorder.heardAfter(Clock::now());
+    QProcess pactl;
+    pactl.startCommand(QStringLiteral("pactl list short sink-inputs"));
+    return pactl.waitForFinished() ? static_cast<int>(pactl.readAll().count('\n')) : -1;
+}
+
+// The window on a port whose CTS line the benchmark moves, open and counting.
+struct Rig {
+    explicit Rig(bool beep)
+    {
+        tree.addDevice(QStringLiteral("ttyUSB0"), pty.slavePath());
+        auto fake = std::make_unique<FakeLineControl>(FakeLineControl::Driver{});
+        lines = fake.get();
+        window = std::make_unique<HAUPT>(
+            std::make_unique<serial::LinuxSerialLineService>(tree.root(), std::move(fake)), &messages);
+        window->show();
+        window->findChild<QRadioButton*>(QStringLiteral("optSignal_2"))->setChecked(true);
+        window->findChild<QCheckBox*>(QStringLiteral("Check_BEEP"))->setChecked(beep);
+        QMetaObject::invokeMethod(window->findChild<QWidget*>(QStringLiteral("Command_OPEN")), "click");
+        waitFor([&] { return lines->waitsBegun() >= 1; });
+    }
+    // The window goes only once its click stream has closed after idling: a
+    // window closed while it still plays waits for its audio thread for good.
+    ~Rig()
+    {
+        waitFor([] { return streamsPlaying() == 0; }, 10s);
+    }
+
     Pty pty;
     FakeTree tree;
-    tree.addDevice(QStringLiteral("ttyUSB0"), pty.slavePath());
-    auto fake = std::make_unique<FakeLineControl>(FakeLineControl::Driver{});
-    FakeLineControl& lines = *fake;
     NoMessages messages;
-    HAUPT window(std::make_unique<serial::LinuxSerialLineService>(tree.root(), std::move(fake)), &messages);
-    window.show();
-    window.findChild<QRadioButton*>(QStringLiteral("optSignal_2"))->setChecked(true);
-    window.findChild<QCheckBox*>(QStringLiteral("Check_BEEP"))->setChecked(beep);
-    QMetaObject::invokeMethod(window.findChild<QWidget*>(QStringLiteral("Command_OPEN")), "click");
-    waitFor([&] { return lines.waitsBegun() >= 1; });
+    FakeLineControl* lines = nullptr;
+    std::unique_ptr<HAUPT> window;
+};
 
-    std::vector<Clock::time_point> ticks;
+double ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// Single edges 100 ms apart, on time however late a wake-up was, then a burst
+// of 1000 and one more edge 300 ms after it.
+void timing()
+{
+    SinkRecorder recorder;
+    recorder.heardAfter(Clock::now());
+    Rig rig(true);
+    constexpr int kSingles = 20;
+    std::vector<Clock::time_point> sent;
+    std::atomic<bool> done{false};
+    std::thread source([&] {
+        const auto start = Clock::now();
+        for (int i = 0; i < kSingles; ++i) {
+            std::this_thread::sleep_until(start + i * 100ms);
+            sent.push_back(Clock::now());
+            rig.lines->toggle(TIOCM_CTS, 1);
+        }
+        std::this_thread::sleep_until(start + kSingles * 100ms);
+        rig.lines->toggle(TIOCM_CTS, 1000);
+        std::this_thread::sleep_until(start + kSingles * 100ms + 300ms);
+        sent.push_back(Clock::now());
+        rig.lines->toggle(TIOCM_CTS, 1);
+        done = true;
+    });
+    waitFor([&] { return done.load(); }, 30s);
+    source.join();
+    waitFor([] { return false; }, 300ms);
+    recorder.heardAfter(Clock::now());
+    recorder.stop();
+
+    const auto clicks = recorder.clicks();
+    if (clicks.size() != kSingles + 2) {
+        std::printf("clicks: %zu heard for %d single edges, a burst and one edge; CLICKS LOST OR DOUBLED\n",
+                    clicks.size(), kSingles);
+        return;
+    }
+    std::vector<double> latencies;
+    double worstGap = 0;
+    double sumGap = 0;
+    for (int i = 0; i < kSingles; ++i) {
+        latencies.push_back(ms(recorder.playedBy(clicks[i]) - sent[i]));
+        if (i == 0)
+            continue;
+        const double stray = std::abs(static_cast<double>(clicks[i] - clicks[i - 1]) * 1000 / SinkRecorder::kRate -
+                                      ms(sent[i] - sent[i - 1]));
+        worstGap = std::max(worstGap, stray);
+        sumGap += stray;
+    }
+    const double first = latencies.front();
+    const double afterBurst = ms(recorder.playedBy(clicks.back()) - sent.back());
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("clicks: %d single edges 100 ms apart, each heard; edge to click median %.1f ms, worst %.1f ms, "
+                "first (with connecting) %.1f ms; gaps between clicks off those between edges by %.2f ms on "
+                "average, %.2f ms at worst; an edge 300 ms after a burst of 1000 heard as its own click %.1f ms "
+                "after it\n",
+                kSingles, latencies[latencies.size() / 2], latencies.back(), first, sumGap / (kSingles - 1), worstGap,
+                afterBurst);
+    std::fflush(stdout);
+}
+
+void run(const PrivateSoundServer& server, bool beep)
+{
+    SinkRecorder recorder;
+    recorder.heardAfter(Clock::now());
+    std::vector<Clock::time_point> ticks;  // outlives the window, whose timer fills it
+    Rig rig(beep);
+    HAUPT& window = *rig.window;
+    FakeLineControl& lines = *rig.lines;
+
     QObject::connect(window.findChild<QTimer*>(QStringLiteral("Timer1")), &QTimer::timeout,
                      [&] { ticks.push_back(Clock::now()); });
 
     const double before = window.state().ANZAHL_IMPULSE;
     const double ownBefore = ownCpuSeconds();
-    const double serverBefore = processCpuSeconds(server.pid());
+    const double serverBefore = processCpuSeconds(static_cast<pid_t>(server.process.processId()));
     std::atomic<long long> made{-1};
     const auto start = Clock::now();
     std::thread source([&] {
@@ -111,7 +208,7 @@ void run(const PrivateSoundServer& server, bool beep)
     const auto end = Clock::now();
     source.join();
     const double own = ownCpuSeconds() - ownBefore;
-    const double sound = processCpuSeconds(server.pid()) - serverBefore;
+    const double sound = processCpuSeconds(static_cast<pid_t>(server.process.processId())) - serverBefore;
     recorder.heardAfter(end + 100ms);
     recorder.stop();
 
@@ -135,7 +232,7 @@ int main(int argc, char** argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     PrivateSoundServer server;
-    qputenv("PULSE_SERVER", server.address());
+    timing();
     run(server, true);
     run(server, false);
     return 0;
