@@ -189,7 +189,9 @@ void ClickSound::run()
     sched_param lowest{};
     lowest.sched_priority = sched_get_priority_min(SCHED_RR);
     pthread_setschedparam(pthread_self(), SCHED_RR | SCHED_RESET_ON_FORK, &lowest);
-    for (;;) {
+    // A stream's write callback may take the count a stop adds to wake this
+    // thread, so the stop is looked at before each sleep as well as after.
+    while (!stop_) {
         pending_.wait(0);
         if (stop_)
             return;

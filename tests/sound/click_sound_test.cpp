@@ -54,6 +54,13 @@ TEST(ClickSound, OneClickPerEventNoneUncheckedNoQueueAfterABurstClosedWhenIdleAn
     for (const std::size_t click : {0, 1, 2, 3, 4, 6})
         EXPECT_NEAR(heard[click], 1, 0.4) << "sound " << click << " in clicks";
 
+    {  // A window closed while its stream plays closes at once.
+        auto* other = new FakeSerialLineService;
+        HAUPT second{std::unique_ptr<FakeSerialLineService>(other)};
+        second.findChild<QCheckBox*>(QStringLiteral("Check_BEEP"))->setChecked(true);
+        other->raise(serial::comEvCTS);
+        ASSERT_TRUE(QTest::qWaitFor(playing, 5000));
+    }
     // With its server gone the next click falls back to the system beep, and says so once.
     server.process.terminate();
     server.process.waitForFinished();
