@@ -2,10 +2,7 @@
 
 #include "serial_line_service.h"
 
-#include <QMap>
-#include <QSet>
-#include <QStringList>
-#include <QVariant>
+#include <QtCore>
 
 // A scriptable serial line service: which ports exist, which settings it
 // takes, and line events raised on demand. Every property write and every read
