@@ -25,13 +25,7 @@ protected:
     // Brings the count to `pulses` whole pulses with a second of `count` edges, then ticks.
     void secondAt(double pulses, int count) { measurement.state.ANZAHL_IMPULSE = pulses * 2 - count, edges(count), measurement.Timer1_Timer(); }
     // The texts of the boxes, joined by '|'.
-    QString shown(std::initializer_list<TextBox> boxes) const
-    {
-        QStringList texts;
-        for (TextBox box : boxes)
-            texts << view.text(box);
-        return texts.join(u'|');
-    }
+    QString shown(std::initializer_list<TextBox> boxes) const { QStringList t; for (TextBox b : boxes) t << view.text(b); return t.join(u'|'); }
     Colour indicator() const { return view.backColors.at(ColouredControl::lblMM); }
 
     FakeView view;

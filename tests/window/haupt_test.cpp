@@ -30,7 +30,15 @@ protected:
     // Texts and colours reach the widgets once a display frame: checks look
     // at what is shown once the due hand-over is done.
     bool handedOn() const { return QTest::qWaitFor([this] { return !control<QTimer>("readoutFrame")->isActive(); }); }
-    QString text(const QString& name) const { return handedOn(), control<QLineEdit>(name)->text(); }
+    // The texts of the boxes named, '|' between names and texts.
+    QString text(const QString& names) const
+    {
+        handedOn();
+        QStringList texts;
+        for (const QString& name : names.split(u'|'))
+            texts << control<QLineEdit>(name)->text();
+        return texts.join(u'|');
+    }
     QString colour(const QString& name) const { return handedOn(), control(name)->palette().color(control(name)->backgroundRole()).name(); }
     QString indicator() const { return control("lblMM")->accessibleDescription() + colour("lblMM"); }
     QRadioButton* comPort(int i) const { return control<QRadioButton>(QStringLiteral("Option_COMPORT_%1").arg(i)); }
@@ -50,13 +58,12 @@ TEST_F(HauptTest, StartsWithTheDesignDefaultsAtItsPixelsInTabOrder)
     for (int i = 0; i < kComPortCount; ++i)
         EXPECT_TRUE(comPort(i)->text() == QStringLiteral("COM %1").arg(i + 1) && comPort(i)->isEnabled() &&
                     comPort(i)->isChecked() == (i == 0)) << i;
-    // Start text and the name a screen reader gives each box.
-    const char* boxes[][3] = {
-        {"Text_IMPULSLÄNGE", "", "Impulslänge"}, {"Text_ANZAHL_IMPULSE", "", "Anzahl Impulse"}, {"Text_FREQUENZ", "", "Frequenz"},
-        {"txtFMax", "", "Max"}, {"txtFMin", "", "Min"}, {"txtIMax", "1000", "Impulse Maxwert"},
-        {"txtIMin", "10", "Impulse Minwert"}, {"Text_SETTINGS", "9600,n,8,1", "Settings"}};
-    for (const auto& [box, start, name] : boxes)
-        EXPECT_EQ(text(box) + u'|' + control(box)->accessibleName(), QString::fromUtf8(start) + u'|' + name) << box;
+    const QString boxes = "Text_IMPULSLÄNGE|Text_ANZAHL_IMPULSE|Text_FREQUENZ|txtFMax|txtFMin|txtIMax|txtIMin|Text_SETTINGS";
+    EXPECT_EQ(text(boxes), QStringLiteral("|||||1000|10|9600,n,8,1"));
+    QStringList names;  // what a screen reader calls each box
+    for (const QString& box : boxes.split(u'|'))
+        names << control(box)->accessibleName();
+    EXPECT_EQ(names.join(u'|'), "Impulslänge|Anzahl Impulse|Frequenz|Max|Min|Impulse Maxwert|Impulse Minwert|Settings");
     EXPECT_TRUE(control<QRadioButton>("optSignal_0")->isChecked() && control<QCheckBox>("Check_DTR")->isChecked() &&
                 control<QCheckBox>("Check_RTS")->isChecked() && !control<QCheckBox>("Check_BEEP")->isChecked());
     EXPECT_EQ(colour("lblMM"), QStringLiteral("#c00000"));
@@ -104,10 +111,7 @@ TEST_F(HauptTest, StartsWithTheDesignDefaultsAtItsPixelsInTabOrder)
 
 TEST_F(HauptTest, EdgesReachTheReadoutsOnceAFrameAndTheRealTimerTicksThemIntoFrequency)
 {
-    const auto readouts = [this] {
-        return QStringList{text("Text_ANZAHL_IMPULSE"), text("Text_IMPULSLÄNGE"), text("Text_FREQUENZ"), text("txtFMax"),
-                           text("txtFMin")}.join(u'|');
-    };
+    const QString readouts = "Text_ANZAHL_IMPULSE|Text_IMPULSLÄNGE|Text_FREQUENZ|txtFMax|txtFMin";
     // 30 DCD edges 10 ms apart before the first tick: 15 whole pulses, inside 10 .. 1000.
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 30; ++i)
@@ -115,10 +119,10 @@ TEST_F(HauptTest, EdgesReachTheReadoutsOnceAFrameAndTheRealTimerTicksThemIntoFre
     // Thirty writes of each readout: the view has the last at once, the widget gets it in one hand-over.
     EXPECT_EQ(window->view().text(TextBox::Text_ANZAHL_IMPULSE), QStringLiteral("15"));
     QSignalSpy written(control<QLineEdit>("Text_ANZAHL_IMPULSE"), &QLineEdit::textChanged);
-    EXPECT_EQ(readouts(), QStringLiteral("15|0.020ms|||"));
+    EXPECT_EQ(text(readouts), QStringLiteral("15|0.020ms|||"));
     EXPECT_EQ(written.count(), 1);
     ASSERT_TRUE(QTest::qWaitFor([this] { return !text("Text_FREQUENZ").isEmpty(); }, 2500));
-    EXPECT_EQ(readouts(), QStringLiteral("15|0.020ms|15 Hz|15 Hz|15 Hz"));
+    EXPECT_EQ(text(readouts), QStringLiteral("15|0.020ms|15 Hz|15 Hz|15 Hz"));
     EXPECT_EQ(indicator(), QStringLiteral("Max Min activ#00ff00"));
 
     click("Command_CLEAR");  // below the lower limit: red on the next tick
@@ -141,7 +145,7 @@ TEST_F(HauptTest, EdgesReachTheReadoutsOnceAFrameAndTheRealTimerTicksThemIntoFre
 // Each button, a lost port and the menu reach their handler (what the
 // handlers do is the port handlers' to show). The frame's colour must really
 // be drawn, not only stored: the style shades the panel a little.
-TEST_F(HauptTest, ButtonsMenuAndCloseBoxReachTheirHandlersAndTheFrameColourIsDrawn)
+TEST_F(HauptTest, ButtonsMenuMessageBoxAndCloseBoxReachTheirHandlersAndTheFrameColourIsDrawn)
 {
     fake->existingPorts = {1, 3};
     click("Command_OPEN");
@@ -168,16 +172,9 @@ TEST_F(HauptTest, ButtonsMenuAndCloseBoxReachTheirHandlersAndTheFrameColourIsDra
     QTimer::singleShot(0, window.get(), [this] { control<QAction>("Menue_Ende")->trigger(); });
     EXPECT_EQ(runEventLoop(), 0);
     EXPECT_FALSE(fake->PortOpen() || window->isVisible() || control<QTimer>("Timer1")->isActive());
-    makeWindow(this);
-    window->show();
-    QTimer::singleShot(0, window.get(), [this] { window->close(); });
-    EXPECT_EQ(runEventLoop(), 0) << "the close box ends it too";
-}
 
-// The real box: titled, one OK button, the handler's text. Timer1 goes on
-// ticking while it waits; it is answered here after more than a tick.
-TEST_F(HauptTest, RealMessageBoxHasOneOkButtonAndTicksGoOnWhileItWaits)
-{
+    // The real box: titled, one OK button, the handler's text. Timer1 goes on
+    // ticking while it waits; it is answered here after more than a tick.
     makeWindow(nullptr);
     QStringList seen;
     QTimer answer;
@@ -191,6 +188,10 @@ TEST_F(HauptTest, RealMessageBoxHasOneOkButtonAndTicksGoOnWhileItWaits)
     answer.start(1500ms);
     click("Command_OPEN");  // no port exists
     EXPECT_EQ(seen, (QStringList{"Impulsmeter", "COM 1 kann nicht geöffnet werden", "1", "OK", "0 Hz"}));
+    answer.stop();
+    window->show();
+    QTimer::singleShot(0, window.get(), [this] { window->close(); });
+    EXPECT_EQ(runEventLoop(), 0) << "the close box ends it too";
 }
 
 // Without a service the window is refused; the program without a display
