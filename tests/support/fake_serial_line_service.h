@@ -4,6 +4,11 @@
 
 #include <QtCore>
 
+#include <ostream>
+
+// Failed checks print Qt texts as text.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+
 // A scriptable serial line service: which ports exist, which settings it
 // takes, and line events raised on demand. Every property write and every read
 // of PortOpen and CommEvent is recorded in order, as "PortOpen=true", "PortOpen?".
