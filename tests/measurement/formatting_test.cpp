@@ -29,8 +29,8 @@ TEST(NumberText, ReadoutsInBothLocales)
         {lengthText, -0.4, "0.000", "0,000"},  // no "-0"
         {lengthText, -1234567, "-1.234.567", "-1,234,567"},
     };
-    for (const auto& [convert, value, german, english] : rows)
-        EXPECT_EQ(convert(value, kGerman) + u' ' + convert(value, kEnglish), QString::fromUtf8(german) + u' ' + english) << value;
+    for (const auto& [convert, value, de, en] : rows)
+        EXPECT_EQ(convert(value, kGerman) + u' ' + convert(value, kEnglish), QString::fromUtf8(de) + u' ' + en) << value;
     EXPECT_EQ(numberText(-1e-300, kGerman), QStringLiteral("-0,") + QString(299, u'0') + u'1');
     EXPECT_EQ(lengthText(1e300, kGerman).size(), 301 + 100) << "301 digits, 100 separators";
     EXPECT_EQ(integerText(-7, kGerman) + integerText(32767, kGerman), QStringLiteral("-732767")) << "no blank";

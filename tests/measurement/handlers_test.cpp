@@ -14,18 +14,30 @@ namespace {
 serial::EdgeTime at(double ms, double timeOfDay = -1)
 {
     using std::chrono::steady_clock;
-    return {steady_clock::time_point(std::chrono::round<steady_clock::duration>(ms * 1ms)), timeOfDay >= 0 ? timeOfDay : 36000 + ms / 1000};
+    return {steady_clock::time_point(std::chrono::round<steady_clock::duration>(ms * 1ms)),
+            timeOfDay >= 0 ? timeOfDay : 36000 + ms / 1000};
 }
 
 class Handlers : public ::testing::Test, public Beeper {
 protected:
-    Handlers() { service.OnComm = [this] { measurement.MSComm1_OnComm(); }, measurement.prime(); }
+    Handlers() { service.OnComm = [this] { measurement.MSComm1_OnComm(); }; measurement.prime(); }
     void Beep() override { ++beeps; }
     void edges(int count) { for (int i = 0; i < count; ++i) service.raise(serial::comEvCD, at(nextMs += 10)); }
     // Brings the count to `pulses` whole pulses with a second of `count` edges, then ticks.
-    void secondAt(double pulses, int count) { measurement.state.ANZAHL_IMPULSE = pulses * 2 - count, edges(count), measurement.Timer1_Timer(); }
+    void secondAt(double pulses, int count)
+    {
+        measurement.state.ANZAHL_IMPULSE = pulses * 2 - count;
+        edges(count);
+        measurement.Timer1_Timer();
+    }
     // The texts of the boxes, joined by '|'.
-    QString shown(std::initializer_list<TextBox> boxes) const { QStringList t; for (TextBox b : boxes) t << view.text(b); return t.join(u'|'); }
+    QString shown(std::initializer_list<TextBox> boxes) const
+    {
+        QStringList texts;
+        for (TextBox box : boxes)
+            texts << view.text(box);
+        return texts.join(u'|');
+    }
     Colour indicator() const { return view.backColors.at(ColouredControl::lblMM); }
 
     FakeView view;
@@ -95,7 +107,7 @@ TEST_F(Handlers, TicksShowFrequencyHighestAndLowest)
     for (const auto& [seconds, pulses, edgeCount, expected] : rows) {
         now += std::chrono::round<std::chrono::nanoseconds>(seconds * 1s);
         secondAt(pulses, edgeCount);
-        EXPECT_EQ(shown({TextBox::Text_FREQUENZ, TextBox::txtFMax, TextBox::txtFMin}), QString::fromUtf8(expected)) << seconds;
+        EXPECT_EQ(shown({TextBox::Text_FREQUENZ, TextBox::txtFMax, TextBox::txtFMin}), QString(expected)) << seconds;
     }
 }
 
@@ -129,7 +141,7 @@ TEST_F(Handlers, ResetRearmsTheWindowAndLeavesTheRest)
     secondAt(20, 60);
     edges(1);
     measurement.Command_CLEAR_Click();
-    EXPECT_EQ(shown({TextBox::txtFMax, TextBox::txtFMin, TextBox::Text_ANZAHL_IMPULSE}), QStringLiteral("-1000000|1000000|20"));
+    EXPECT_EQ(shown({TextBox::txtFMax, TextBox::txtFMin, TextBox::Text_ANZAHL_IMPULSE}), "-1000000|1000000|20");
     EXPECT_TRUE(measurement.state.FREQUENZ == 1 && indicator() == colours::lightGreen);
     measurement.Timer1_Timer();
     EXPECT_EQ(indicator(), colours::red);

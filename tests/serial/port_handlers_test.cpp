@@ -34,7 +34,8 @@ TEST_F(PortHandling, OpenCloseAndScanCallTheServiceInItsOrderAndOpenShowsWhatIsI
         scan << QStringLiteral("CommPort=%1").arg(i) << "PortOpen=true" << "PortOpen?" << "PortOpen=false";
     const std::pair<void (PortHandlers::*)(), QStringList> rows[] = {
         {&PortHandlers::Command_OPEN_Click,
-         {"PortOpen=false", "Settings=9600,n,8,1", "DTREnable=true", "RTSEnable=false", "CommPort=3", "PortOpen=true", "PortOpen?"}},
+         {"PortOpen=false", "Settings=9600,n,8,1", "DTREnable=true", "RTSEnable=false", "CommPort=3", "PortOpen=true",
+          "PortOpen?"}},
         {&PortHandlers::Command_CLOSE_Click, {"PortOpen=false", "PortOpen?"}},
         {&PortHandlers::Command_SCAN_Click, scan},
     };
@@ -95,7 +96,7 @@ TEST_F(PortHandling, ScanCloseAndALostPortShowTheClosedState)
         ports.Command_OPEN_Click();
         ASSERT_EQ(frame(), colours::lightGreen);
         lose ? service.losePort() : ports.Command_CLOSE_Click();
-        EXPECT_TRUE(!service.PortOpen() && frame() == colours::buttonFace && view.caption == QStringLiteral("close")) << lose;
+        EXPECT_TRUE(!service.PortOpen() && frame() == colours::buttonFace && view.caption == "close") << lose;
     }
     view.caption.clear();
     ports.Command_CLOSE_Click();  // on a closed port too

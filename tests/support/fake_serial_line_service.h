@@ -16,15 +16,18 @@ class FakeSerialLineService : public serial::SerialLineService {
 public:
     using Write = serial::Write;
     std::int16_t CommPort() const override { return port_; }
-    Write setCommPort(std::int16_t port) override { return take("CommPort", port, port >= 1 && port <= 16 && !open_, port_); }
+    Write setCommPort(std::int16_t port) override { return take("CommPort", port, port > 0 && port < 17 && !open_, port_); }
     QString Settings() const override { return settings_; }
-    Write setSettings(const QString& text) override { return take("Settings", text, acceptedSettings.contains(text), settings_); }
+    Write setSettings(const QString& s) override { return take("Settings", s, acceptedSettings.contains(s), settings_); }
     bool DTREnable() const override { return dtr_; }
     Write setDTREnable(bool on) override { return take("DTREnable", on, true, dtr_); }
     bool RTSEnable() const override { return rts_; }
     Write setRTSEnable(bool on) override { return take("RTSEnable", on, true, rts_); }
     bool PortOpen() const override { return calls << QStringLiteral("PortOpen?"), open_; }
-    Write setPortOpen(bool open) override { return take("PortOpen", open, !open || open_ || existingPorts.contains(port_), open_); }
+    Write setPortOpen(bool open) override
+    {
+        return take("PortOpen", open, !open || open_ || existingPorts.contains(port_), open_);
+    }
     std::int16_t CommEvent() const override { return calls << QStringLiteral("CommEvent?"), event_; }
     serial::EdgeTime CommEventTime() const override { return eventTime_; }
     serial::PortInfo portInfo(std::int16_t port) const override
@@ -35,9 +38,9 @@ public:
     serial::LineCapability lineCapability() const override { return serial::LineCapability::Counters; }
 
     // Raises OnComm for one event, as the service does on the window's thread.
-    void raise(std::int16_t code, serial::EdgeTime at = {}) { event_ = code, eventTime_ = at, OnComm ? OnComm() : void(); }
+    void raise(std::int16_t code, serial::EdgeTime at = {}) { event_ = code; eventTime_ = at; if (OnComm) OnComm(); }
     // The open port vanished: the service closes it and says so.
-    void losePort() { open_ = false, OnPortLost ? OnPortLost() : void(); }
+    void losePort() { open_ = false; if (OnPortLost) OnPortLost(); }
 
     QSet<std::int16_t> existingPorts;                  // ports that open
     QMap<std::int16_t, serial::PortFailure> failures;  // why others fail, for their tooltips

@@ -23,7 +23,8 @@ protected:
         auto service = std::make_unique<FakeSerialLineService>();
         fake = service.get();
         // Each tick reads a second after the one before, however late a loaded machine runs it.
-        window = std::make_unique<HAUPT>(std::move(service), box, this, [t = std::chrono::steady_clock::time_point()]() mutable { return t += 1s; });
+        window = std::make_unique<HAUPT>(std::move(service), box, this,
+                                         [t = std::chrono::steady_clock::time_point()]() mutable { return t += 1s; });
     }
     template <typename T = QWidget>
     T* control(const QString& name) const { return window->findChild<T*>(name); }
@@ -39,12 +40,21 @@ protected:
             texts << control<QLineEdit>(name)->text();
         return texts.join(u'|');
     }
-    QString colour(const QString& name) const { return handedOn(), control(name)->palette().color(control(name)->backgroundRole()).name(); }
+    QString colour(const QString& name) const
+    {
+        handedOn();
+        return control(name)->palette().color(control(name)->backgroundRole()).name();
+    }
     QString indicator() const { return control("lblMM")->accessibleDescription() + colour("lblMM"); }
     QRadioButton* comPort(int i) const { return control<QRadioButton>(QStringLiteral("Option_COMPORT_%1").arg(i)); }
     void click(const QString& name) const { QTest::mouseClick(control(name), Qt::LeftButton, {}, QPoint(4, 6)); }
     // Runs the event loop until something ends it; a watchdog ends it with 1 after 3 s.
-    static int runEventLoop() { const QObject watchdog; QTimer::singleShot(3s, &watchdog, [] { QCoreApplication::exit(1); }); return QApplication::exec(); }
+    static int runEventLoop()
+    {
+        const QObject watchdog;
+        QTimer::singleShot(3s, &watchdog, [] { QCoreApplication::exit(1); });
+        return QApplication::exec();
+    }
 
     QStringList shown;
     int beeps = 0;
@@ -75,9 +85,10 @@ TEST_F(HauptTest, StartsWithTheDesignDefaultsAtItsPixelsInTabOrder)
 
     // Each edge is rounded on its own: 8 twips round up, 22 down, so 14 twips there have no width.
     EXPECT_EQ(window::pixelRect({8, 0, 14, 22}), QRect(1, 0, 0, 1));
-    const std::tuple<const char*, const char*, QRect> rows[] = {{"Option_COMPORT_1", "Frame1", QRect(12, 32, 67, 13)},
-                                                               {"Frame_OPEN", "Frame2", QRect(20, 244, 129, 57)},
-                                                               {"Text_IMPULSLÄNGE", "HAUPT_client", QRect(352, 104, 109, 21)}};
+    const std::tuple<const char*, const char*, QRect> rows[] = {
+        {"Option_COMPORT_1", "Frame1", QRect(12, 32, 67, 13)},
+        {"Frame_OPEN", "Frame2", QRect(20, 244, 129, 57)},
+        {"Text_IMPULSLÄNGE", "HAUPT_client", QRect(352, 104, 109, 21)}};
     for (const auto& [name, container, pixels] : rows)
         EXPECT_TRUE(control(name)->parentWidget()->objectName() == container && control(name)->geometry() == pixels) << name;
     QWidget* client = window->centralWidget();
@@ -198,7 +209,7 @@ TEST(StartWithoutWhatItNeeds, RefusesClearly)
     EXPECT_THROW(HAUPT(nullptr), std::invalid_argument);
     QProcess program;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("DISPLAY"), env.remove("WAYLAND_DISPLAY"), env.remove("QT_QPA_PLATFORM");
+    env.remove("DISPLAY"); env.remove("WAYLAND_DISPLAY"); env.remove("QT_QPA_PLATFORM");
     program.setProcessEnvironment(env);
     program.start(QStringLiteral(IMPULSMETER_BINARY), {});
     ASSERT_TRUE(program.waitForFinished(10000));
