@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 using namespace measurement;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -13,31 +14,30 @@ namespace {
 serial::EdgeTime at(double ms, double timeOfDay = -1)
 {
     using std::chrono::steady_clock;
-    const auto sinceStart = std::chrono::duration_cast<steady_clock::duration>(std::chrono::duration<double, std::milli>(ms));
-    return {steady_clock::time_point(sinceStart), timeOfDay >= 0 ? timeOfDay : 36000 + ms / 1000};
+    return {steady_clock::time_point(std::chrono::round<steady_clock::duration>(ms * 1ms)),
+            timeOfDay >= 0 ? timeOfDay : 36000 + ms / 1000};
 }
 
 class Handlers : public ::testing::Test, public Beeper {
 protected:
-    Handlers()
-    {
-        service.OnComm = [this] { measurement.MSComm1_OnComm(); };
-        measurement.prime();
-    }
+    Handlers() { service.OnComm = [this] { measurement.MSComm1_OnComm(); }; measurement.prime(); }
     void Beep() override { ++beeps; }
-    void edges(int count)
+    void edges(int count) { for (int i = 0; i < count; ++i) service.raise(serial::comEvCD, at(nextMs += 10)); }
+    // Brings the count to `pulses` whole pulses with a second of `count` edges, then ticks.
+    void secondAt(double pulses, int count)
     {
-        for (int i = 0; i < count; ++i)
-            service.raise(serial::comEvCD, at(nextMs += 10));
-    }
-    // Brings the count to `pulses` whole pulses with a second of `edgesThisSecond` edges.
-    void secondAt(double pulses, int edgesThisSecond)
-    {
-        measurement.state.ANZAHL_IMPULSE = pulses * 2 - edgesThisSecond;
-        edges(edgesThisSecond);
+        measurement.state.ANZAHL_IMPULSE = pulses * 2 - count;
+        edges(count);
         measurement.Timer1_Timer();
     }
-    QString text(TextBox box) const { return view.texts.at(box); }
+    // The texts of the boxes, joined by '|'.
+    QString shown(std::initializer_list<TextBox> boxes) const
+    {
+        QStringList texts;
+        for (TextBox box : boxes)
+            texts << view.text(box);
+        return texts.join(u'|');
+    }
     Colour indicator() const { return view.backColors.at(ColouredControl::lblMM); }
 
     FakeView view;
@@ -48,176 +48,109 @@ protected:
     Measurement measurement{view, service, *this, QLocale(QLocale::German, QLocale::Germany), [this] { return now; }};
 };
 
-TEST_F(Handlers, CountsOnlyTheChosenLineAndBeepsForEveryEvent)
+// CommEvent is read once, for the selected line only; with no line selected
+// every event counts. A checked box beeps for every event, counted or not.
+TEST_F(Handlers, CountsOnlyTheChosenLineAndBeepsForEveryEventWhenChecked)
 {
-    const std::int16_t codeOfIndex[] = {serial::comEvCD, serial::comEvDSR, serial::comEvCTS, serial::comEvRing};
-    view.setCheck(CheckBox::Check_BEEP, true);
+    const std::int16_t codes[] = {serial::comEvCD, serial::comEvDSR, serial::comEvCTS, serial::comEvRing, 1};
+    view.checks[CheckBox::Check_BEEP] = 1;
     for (int chosen = 0; chosen < kSignalCount; ++chosen) {
-        view.select(OptionArray::optSignal, chosen);
-        for (std::int16_t code : {serial::comEvCTS, serial::comEvDSR, serial::comEvCD, serial::comEvRing, std::int16_t{1}}) {
+        view.selected = {{OptionArray::optSignal, chosen}};
+        for (std::int16_t code : codes) {
             const double before = measurement.state.ANZAHL_IMPULSE;
             service.raise(code);
-            EXPECT_EQ(measurement.state.ANZAHL_IMPULSE - before, code == codeOfIndex[chosen] ? 1 : 0)
-                << "line " << chosen << ", code " << code;
+            EXPECT_EQ(measurement.state.ANZAHL_IMPULSE - before, code == codes[chosen] ? 1 : 0) << chosen << ", " << code;
         }
     }
-    EXPECT_EQ(measurement.state.FREQUENZ, 4);
-    EXPECT_EQ(beeps, 20);
-
-    view.setCheck(CheckBox::Check_BEEP, false);
-    service.raise(serial::comEvRing);
-    EXPECT_EQ(beeps, 20);
-}
-
-TEST_F(Handlers, ReadsCommEventOnlyForTheSelectedLine)
-{
-    service.raise(serial::comEvCD);
-    EXPECT_EQ(service.calls.count(QStringLiteral("CommEvent?")), 1);
-
-    // With no line selected nothing is read and every event counts.
-    view.signalLines[0].selected = false;
-    service.calls.clear();
-    service.raise(serial::comEvRing);
+    view.checks[CheckBox::Check_BEEP] = 0;
+    view.selected.clear();
     service.raise(42);
-    EXPECT_EQ(service.calls.count(QStringLiteral("CommEvent?")), 0);
-    EXPECT_EQ(measurement.state.ANZAHL_IMPULSE, 3);
+    EXPECT_EQ(service.calls, QStringList(20, QStringLiteral("CommEvent?")));
+    EXPECT_TRUE(measurement.state.ANZAHL_IMPULSE == 5 && beeps == 20) << beeps;
 }
 
 TEST_F(Handlers, PulseLengthComesFromTheEdgeStamps)
 {
-    struct Row {
-        serial::EdgeTime edge;
-        const char* length;
-        double timeOfDay;
+    const std::pair<serial::EdgeTime, const char*> rows[] = {
+        {at(1000), ""},               // the first edge has nothing to be measured against
+        {at(1050), "0.100ms"},
+        {at(1300, 0.1), "0.500ms"},   // midnight passed on the wall clock
+        {at(1300, 0.1), "0.500ms"},   // same wake-up, no interval: unchanged
+        {at(700000), "1.397.400ms"},  // handled back to back long after, 50 ms apart at the line
+        {at(700050), "0.100ms"},
+        {at(700100), "0.100ms"},
     };
-    const Row rows[] = {
-        {at(1000), "", 36001},             // the first edge has nothing to be measured against
-        {at(1050), "0.100ms", 36001.05},
-        {at(1300, 0.1), "0.500ms", 0.1},   // midnight passed on the wall clock
-        {at(1300, 0.1), "0.500ms", 0.1},   // same wake-up, no interval: unchanged
-        {at(1300 + 617283.5), "1.234.567ms", 36618.5835},
-        // Handled back to back long after they happened, 50 ms apart at the line.
-        {at(700000), "162.833ms", 36700},
-        {at(700050), "0.100ms", 36700.05},
-        {at(700100), "0.100ms", 36700.1},
-    };
-    for (const auto& row : rows) {
-        service.raise(serial::comEvCD, row.edge);
-        EXPECT_EQ(text(TextBox::Text_IMPULSLÄNGE), QString::fromUtf8(row.length)) << row.timeOfDay;
-        EXPECT_DOUBLE_EQ(measurement.state.ZEIT_STEMPEL, row.timeOfDay);
+    for (const auto& [edge, length] : rows) {
+        service.raise(serial::comEvCD, edge);
+        EXPECT_EQ(view.text(TextBox::Text_IMPULSLÄNGE), QString::fromUtf8(length)) << edge.timeOfDay;
+        EXPECT_EQ(measurement.state.ZEIT_STEMPEL, edge.timeOfDay);
     }
 }
 
-// A tick more than 50 ms off its second shows the edges per measured second,
-// to whole edges; highest and lowest see that same reading.
-TEST_F(Handlers, AnOffTimeTickShowsTheEdgesPerMeasuredSecond)
+// Each tick shows the frequency and, while the window is active, the highest
+// and lowest. A tick more than 50 ms off its second shows the edges per
+// measured second, to whole edges; highest and lowest see that same reading.
+TEST_F(Handlers, TicksShowFrequencyHighestAndLowest)
 {
-    const struct { double seconds; int edges; const char* shown; double fMax, fMin; } rows[] = {
-        {1.0, 1000, "500 Hz", 500, 500},
-        {3.0, 3000, "500 Hz", 500, 500},  // held up for 2 s: every edge lands in one tick
-        {1.2, 1200, "500 Hz", 500, 500},
-        {0.5, 500, "500 Hz", 500, 500},   // the tick that catches up comes early
-        {1.04, 101, "50,5 Hz", 500, 50.5},  // within 50 ms: as on time, half the edges
-        {0.96, 1003, "501,5 Hz", 501.5, 50.5},
-        {1.06, 1000, "471,5 Hz", 501.5, 50.5},  // 943,4 edges a second
-        {2.0, 101, "25,5 Hz", 501.5, 25.5},
+    const std::tuple<double, double, int, const char*> rows[] = {
+        {1.0, 500, 1000, "500 Hz|500 Hz|500 Hz"},      // the first active second sets both
+        {1.0, 500, 1001, "500,5 Hz|500 Hz|500 Hz"},    // compared in whole pulses: no new highest
+        {3.0, 500, 3000, "500 Hz|500 Hz|500 Hz"},      // held up for 2 s: every edge lands in one tick
+        {0.5, 500, 500, "500 Hz|500 Hz|500 Hz"},       // the tick that catches up comes early
+        {1.04, 500, 101, "50,5 Hz|500 Hz|50,5 Hz"},    // within 50 ms: as on time
+        {0.96, 500, 1003, "501,5 Hz|501,5 Hz|50,5 Hz"},  // stored as the exact half
+        {1.06, 500, 1000, "471,5 Hz|501,5 Hz|50,5 Hz"},  // 943,4 edges a second
+        {2.0, 500, 101, "25,5 Hz|501,5 Hz|25,5 Hz"},
+        {1.0, 500, 0, "0 Hz|501,5 Hz|0 Hz"},           // a second without edges is the lowest
+        {1.0, 2000, 400, "200 Hz|501,5 Hz|0 Hz"},      // beyond the upper limit nothing changes
     };
-    for (const auto& row : rows) {
-        now += std::chrono::round<std::chrono::nanoseconds>(std::chrono::duration<double>(row.seconds));
-        secondAt(500, row.edges);
-        EXPECT_EQ(text(TextBox::Text_FREQUENZ), QString::fromUtf8(row.shown)) << row.seconds;
-        EXPECT_EQ(measurement.state.FMax, row.fMax) << row.seconds;
-        EXPECT_EQ(measurement.state.FMin, row.fMin) << row.seconds;
+    for (const auto& [seconds, pulses, edgeCount, expected] : rows) {
+        now += std::chrono::round<std::chrono::nanoseconds>(seconds * 1s);
+        secondAt(pulses, edgeCount);
+        EXPECT_EQ(shown({TextBox::Text_FREQUENZ, TextBox::txtFMax, TextBox::txtFMin}), QString(expected)) << seconds;
     }
 }
 
+// Whatever the limits read, the tick completes (FREQUENZ back to 0).
 TEST_F(Handlers, WindowIsStrictlyBetweenTheLimits)
 {
-    struct Row {
-        double pulses;
-        const char* lower;
-        const char* upper;
-        bool active;
+    const std::tuple<double, const char*, const char*, bool> rows[] = {
+        {10, "10", "1000", false},
+        {11, "10", "1000", true},
+        {999, "10", "1000", true},
+        {1000, "10", "1000", false},
+        {11, "10,5", "1000", true},
+        {20, "10", "viel", false},    // a limit that does not read shuts the window
+        {11.75, "11", "1000", true},  // 23.5 edges round to 24 before halving: 12 pulses
     };
-    const Row rows[] = {
-        {10, "10", "1000", false},   {11, "10", "1000", true},    {999, "10", "1000", true},
-        {1000, "10", "1000", false}, {10, "10,5", "1000", false}, {11, "10,5", "1000", true},
-        {20, "", "1000", false},     {20, "10", "viel", false},   {20, " 10 ", " 1000 ", true},
-        {20, "1e309", "1000", false}, {20, "-inf", "inf", false},
-    };
-    for (const auto& row : rows) {
-        view.texts[TextBox::txtIMin] = QString::fromUtf8(row.lower);
-        view.texts[TextBox::txtIMax] = QString::fromUtf8(row.upper);
+    for (const auto& [pulses, lower, upper, active] : rows) {
+        view.texts[TextBox::txtIMin] = QString::fromUtf8(lower);
+        view.texts[TextBox::txtIMax] = QString::fromUtf8(upper);
         measurement.Command_CLEAR_Click();
-        secondAt(row.pulses, 4);
-        EXPECT_EQ(indicator(), row.active ? colours::lightGreen : colours::red)
-            << row.pulses << " pulses between \"" << row.lower << "\" and \"" << row.upper << '"';
-        EXPECT_EQ(measurement.state.FMax, row.active ? 2 : kFMaxPrimed) << row.pulses;
-        EXPECT_EQ(measurement.state.FREQUENZ, 0) << "the tick always completes";
+        secondAt(pulses, 4);
+        EXPECT_EQ(indicator(), active ? colours::lightGreen : colours::red) << pulses << ' ' << lower << ' ' << upper;
+        EXPECT_TRUE(measurement.state.FMax == (active ? 2 : kFMaxPrimed) && measurement.state.FREQUENZ == 0) << pulses;
     }
-
-    // An edge count is rounded before halving: 23.5 edges are 12 pulses, not 11.
-    view.texts[TextBox::txtIMin] = QStringLiteral("11");
-    view.texts[TextBox::txtIMax] = QStringLiteral("1000");
-    measurement.state.ANZAHL_IMPULSE = 23.5;
-    measurement.Timer1_Timer();
-    EXPECT_EQ(indicator(), colours::lightGreen);
 }
 
-TEST_F(Handlers, HighestAndLowestWhileActive)
-{
-    struct Row {
-        double pulses;
-        int edgesThisSecond;
-        double fMax, fMin;
-        const char* maxText;
-        const char* minText;
-    };
-    const Row rows[] = {
-        {100, 100, 50, 50, "50 Hz", "50 Hz"},      // the first active second sets both
-        {200, 101, 50, 50, "50 Hz", "50 Hz"},      // compared in whole pulses: 50.5 is no new highest
-        {300, 103, 51.5, 50, "51,5 Hz", "50 Hz"},  // stored as the exact half
-        {300, 0, 51.5, 0, "51,5 Hz", "0 Hz"},      // a second without edges is the lowest
-        {2000, 400, 51.5, 0, "51,5 Hz", "0 Hz"},   // beyond the upper limit nothing changes
-    };
-    for (const auto& row : rows) {
-        secondAt(row.pulses, row.edgesThisSecond);
-        EXPECT_EQ(measurement.state.FMax, row.fMax) << row.pulses;
-        EXPECT_EQ(measurement.state.FMin, row.fMin) << row.pulses;
-        EXPECT_EQ(text(TextBox::txtFMax), QString::fromUtf8(row.maxText));
-        EXPECT_EQ(text(TextBox::txtFMin), QString::fromUtf8(row.minText));
-    }
-    EXPECT_EQ(indicator(), colours::red);
-}
-
+// The reset leaves the second under way, the readouts and the indicator alone
+// and re-arms the window; the previous edge survives it.
 TEST_F(Handlers, ResetRearmsTheWindowAndLeavesTheRest)
 {
     view.texts[TextBox::txtIMax] = QStringLiteral("30");  // read afresh on every tick
     secondAt(20, 60);
-    ASSERT_EQ(measurement.state.FMax, 30);
-    edges(1);  // left over for the next second
-
+    edges(1);
     measurement.Command_CLEAR_Click();
-    EXPECT_EQ(text(TextBox::txtFMax), QStringLiteral("-1000000"));
-    EXPECT_EQ(text(TextBox::txtFMin), QStringLiteral("1000000"));
-    EXPECT_EQ(measurement.state.FREQUENZ, 1) << "the second under way is not reset";
-    EXPECT_EQ(text(TextBox::Text_ANZAHL_IMPULSE), QStringLiteral("20")) << "readouts wait for the next edge";
-    EXPECT_EQ(indicator(), colours::lightGreen) << "the indicator waits for the tick";
-
+    EXPECT_EQ(shown({TextBox::txtFMax, TextBox::txtFMin, TextBox::Text_ANZAHL_IMPULSE}), "-1000000|1000000|20");
+    EXPECT_TRUE(measurement.state.FREQUENZ == 1 && indicator() == colours::lightGreen);
     measurement.Timer1_Timer();
     EXPECT_EQ(indicator(), colours::red);
-
-    // Whole pulses, rounded down; the previous edge survives the reset, so the
-    // next length is measured as usual.
     edges(1);
-    EXPECT_EQ(text(TextBox::Text_ANZAHL_IMPULSE), QStringLiteral("0"));
+    EXPECT_EQ(view.text(TextBox::Text_ANZAHL_IMPULSE), QStringLiteral("0"));
     edges(22);
-    EXPECT_EQ(text(TextBox::Text_ANZAHL_IMPULSE), QStringLiteral("11"));
-    EXPECT_EQ(text(TextBox::Text_IMPULSLÄNGE), QStringLiteral("0.020ms"));
     measurement.Timer1_Timer();
-    EXPECT_EQ(indicator(), colours::lightGreen);
-    EXPECT_EQ(measurement.state.FMax, 11.5);
-    EXPECT_EQ(measurement.state.FMin, 11.5);
+    EXPECT_EQ(shown({TextBox::Text_ANZAHL_IMPULSE, TextBox::Text_IMPULSLÄNGE, TextBox::txtFMax, TextBox::txtFMin}),
+              QStringLiteral("11|0.020ms|11,5 Hz|11,5 Hz"));
 }
 
 }  // namespace

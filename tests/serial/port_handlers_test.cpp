@@ -5,32 +5,20 @@
 #include <gtest/gtest.h>
 
 using serial::PortFailure;
+using serial::PortHandlers;
 
 namespace {
 
-class ScriptedMessages : public MessageBox {
-public:
-    void MsgBox(const QString& text) override { shown << text; }
-    QStringList shown;
-};
-
-class PortHandling : public ::testing::Test {
+class PortHandling : public ::testing::Test, public MessageBox {
 protected:
-    // Only the writes and PortOpen reads: the order the service relies on.
-    QStringList orderedCalls() const
-    {
-        QStringList out;
-        for (const QString& call : service.calls)
-            if (call.contains(QLatin1Char('=')) || call == QStringLiteral("PortOpen?"))
-                out << call;
-        return out;
-    }
+    void MsgBox(const QString& text) override { shown << text; }
+    void choose(int option) { view.selected = {{OptionArray::Option_COMPORT, option}}; }
     Colour frame() const { return view.backColors.at(ColouredControl::Frame_OPEN); }
 
     FakeView view;
     FakeSerialLineService service;
-    ScriptedMessages messages;
-    serial::PortHandlers ports{view, service, messages, QLocale(QLocale::German, QLocale::Germany)};
+    QStringList shown;
+    PortHandlers ports{view, service, *this, QLocale(QLocale::German, QLocale::Germany)};
 };
 
 // The calling orders the service relies on: open on COM 3 without RTS, close,
@@ -39,119 +27,80 @@ protected:
 TEST_F(PortHandling, OpenCloseAndScanCallTheServiceInItsOrderAndOpenShowsWhatIsInForce)
 {
     service.existingPorts = {1, 3};
-    view.select(OptionArray::Option_COMPORT, 2);
-    view.setCheck(CheckBox::Check_RTS, false);
+    choose(2);
+    view.checks[CheckBox::Check_RTS] = 0;
     QStringList scan{"PortOpen=false", "PortOpen?", "PortOpen=false"};
     for (int i = 1; i <= kComPortCount; ++i)
         scan << QStringLiteral("CommPort=%1").arg(i) << "PortOpen=true" << "PortOpen?" << "PortOpen=false";
-    const std::pair<void (serial::PortHandlers::*)(), QStringList> rows[] = {
-        {&serial::PortHandlers::Command_OPEN_Click,
+    const std::pair<void (PortHandlers::*)(), QStringList> rows[] = {
+        {&PortHandlers::Command_OPEN_Click,
          {"PortOpen=false", "Settings=9600,n,8,1", "DTREnable=true", "RTSEnable=false", "CommPort=3", "PortOpen=true",
           "PortOpen?"}},
-        {&serial::PortHandlers::Command_CLOSE_Click, {"PortOpen=false", "PortOpen?"}},
-        {&serial::PortHandlers::Command_SCAN_Click, scan},
+        {&PortHandlers::Command_CLOSE_Click, {"PortOpen=false", "PortOpen?"}},
+        {&PortHandlers::Command_SCAN_Click, scan},
     };
     for (const auto& [click, order] : rows) {
         service.calls.clear();
         (ports.*click)();
-        EXPECT_EQ(orderedCalls(), order);
+        EXPECT_EQ(service.calls, order);
     }
 
+    // Open on an open port reopens with the current choices; a settings text
+    // the service rejects leaves the one in force, and the caption says so.
     ports.Command_OPEN_Click();
-    EXPECT_EQ(view.caption, QStringLiteral("COM 3  9600,n,8,1"));
-    EXPECT_EQ(frame(), colours::lightGreen);
-    EXPECT_TRUE(view.comPorts[2].toolTip.contains(QStringLiteral("Zähler"))) << view.comPorts[2].toolTip.toStdString();
-    // Open on an open port closes it first and reopens with the current choices;
-    // a settings text the service rejects leaves the one in force.
-    view.texts[TextBox::Text_SETTINGS] = QStringLiteral("19200,e,7,2");
-    ports.Command_OPEN_Click();
-    EXPECT_EQ(view.caption, QStringLiteral("COM 3  19200,e,7,2"));
-    for (const char* typed : {"kaputt", "", "9600,n,8,1,extra"}) {
+    for (const char* typed : {"19200,e,7,2", "kaputt"}) {
         view.texts[TextBox::Text_SETTINGS] = QString::fromUtf8(typed);
         ports.Command_OPEN_Click();
-        EXPECT_EQ(view.caption, QStringLiteral("COM 3  19200,e,7,2")) << typed;
-        EXPECT_EQ(frame(), colours::lightGreen) << typed;
+        EXPECT_TRUE(view.caption == QStringLiteral("COM 3  19200,e,7,2") && frame() == colours::lightGreen) << typed;
     }
-    EXPECT_TRUE(messages.shown.isEmpty());
+    EXPECT_TRUE(shown.isEmpty());
 }
 
+// The message names the port (0 when no option is selected); the tooltip says why.
 TEST_F(PortHandling, FailedOpenNamesThePortAndSaysWhyInTheTooltip)
 {
-    struct Row {
-        int option;
-        PortFailure failure;
-        const char* why;
-    };
-    const Row rows[] = {
+    const std::tuple<int, PortFailure, const char*> rows[] = {
         {1, PortFailure::NoSuchDevice, "nicht vorhanden"},
         {4, PortFailure::InUse, "belegt"},
         {15, PortFailure::NoPermission, "dialout"},
+        {-1, PortFailure::None, ""},
     };
-    for (const auto& row : rows) {
-        const auto port = static_cast<std::int16_t>(row.option + 1);
-        service.failures[port] = row.failure;
-        view.select(OptionArray::Option_COMPORT, row.option);
+    for (const auto& [option, failure, why] : rows) {
+        service.failures[static_cast<std::int16_t>(option + 1)] = failure;
+        choose(option);
         view.caption = QStringLiteral("?");
         view.backColors[ColouredControl::Frame_OPEN] = colours::lightGreen;
-        messages.shown.clear();
-
+        shown.clear();
         ports.Command_OPEN_Click();
-        EXPECT_EQ(messages.shown, QStringList{QStringLiteral("COM %1 kann nicht geöffnet werden").arg(port)});
-        EXPECT_EQ(view.caption, QStringLiteral("?"));
-        EXPECT_EQ(frame(), colours::buttonFace);
-        EXPECT_TRUE(view.comPorts[row.option].toolTip.contains(QString::fromUtf8(row.why)))
-            << view.comPorts[row.option].toolTip.toStdString();
+        EXPECT_EQ(shown, QStringList{QStringLiteral("COM %1 kann nicht geöffnet werden").arg(option + 1)});
+        EXPECT_TRUE(view.caption == QStringLiteral("?") && frame() == colours::buttonFace) << option;
+        EXPECT_TRUE(view.comToolTips[option].contains(QString::fromUtf8(why))) << view.comToolTips[option].toStdString();
     }
-
-    // No option selected: port 0, which the service refuses.
-    view.comPorts[15].selected = false;
-    messages.shown.clear();
-    ports.Command_OPEN_Click();
-    EXPECT_EQ(messages.shown, QStringList{QStringLiteral("COM 0 kann nicht geöffnet werden")});
 }
 
-TEST_F(PortHandling, ScanEnablesOnlyThePortsThatOpen)
+// The scan leaves the port closed on COM 16 and the selection as it was, even
+// on a port it disables. A lost port shows as a close does, without a message.
+TEST_F(PortHandling, ScanCloseAndALostPortShowTheClosedState)
 {
     service.existingPorts = {1, 3};
-    view.select(OptionArray::Option_COMPORT, 4);
-    ports.Command_OPEN_Click();  // COM 5 fails; the scan must still run
-
+    service.OnPortLost = [this] { ports.MSComm1_OnPortLost(); };
+    choose(4);
     ports.Command_SCAN_Click();
     for (int i = 0; i < kComPortCount; ++i)
-        EXPECT_EQ(view.comPorts[i].enabled, i == 0 || i == 2) << "COM " << i + 1;
-    EXPECT_FALSE(service.PortOpen());
-    EXPECT_EQ(service.CommPort(), 16);
-    EXPECT_EQ(view.caption, QStringLiteral("close"));
-    EXPECT_TRUE(view.comPorts[4].selected) << "a disabled choice stays selected";
+        EXPECT_EQ(view.comEnabled[i], i == 0 || i == 2) << "COM " << i + 1;
+    EXPECT_TRUE(!service.PortOpen() && service.CommPort() == 16 && view.caption == QStringLiteral("close"));
+    EXPECT_TRUE(view.optionValue(OptionArray::Option_COMPORT, 4));
 
-}
-
-TEST_F(PortHandling, CloseAndALostPortShowTheClosedState)
-{
-    ports.Command_CLOSE_Click();  // on a closed port too
-    EXPECT_EQ(view.caption, QStringLiteral("close"));
-    EXPECT_EQ(frame(), colours::buttonFace);
-
-    service.existingPorts = {1};
-    service.OnPortLost = [this] { ports.MSComm1_OnPortLost(); };
-    for (bool lost : {false, true}) {
+    choose(0);
+    for (bool lose : {false, true}) {
         ports.Command_OPEN_Click();
         ASSERT_EQ(frame(), colours::lightGreen);
-        if (lost)
-            service.losePort();
-        else
-            ports.Command_CLOSE_Click();
-        EXPECT_FALSE(service.PortOpen());
-        EXPECT_EQ(frame(), colours::buttonFace);
-        EXPECT_EQ(view.caption, QStringLiteral("close"));
+        lose ? service.losePort() : ports.Command_CLOSE_Click();
+        EXPECT_TRUE(!service.PortOpen() && frame() == colours::buttonFace && view.caption == "close") << lose;
     }
-    EXPECT_TRUE(messages.shown.isEmpty());
-
-    // At start-up the tooltips name what stands behind each number.
-    service.existingPorts = {2};
-    ports.showPortDevices();
-    EXPECT_TRUE(view.comPorts[1].toolTip.contains(QStringLiteral("/dev/ttyFAKE1")));
-    EXPECT_TRUE(view.comPorts[0].toolTip.contains(QStringLiteral("Kein serielles Gerät")));
+    view.caption.clear();
+    ports.Command_CLOSE_Click();  // on a closed port too
+    EXPECT_TRUE(view.caption == QStringLiteral("close") && shown.isEmpty());
 }
 
 }  // namespace
