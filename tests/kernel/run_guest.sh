@@ -2,41 +2,87 @@
 # Boots the guest (prepared on first use into GUEST_DIR) and runs COMMAND in
 # it, from the host's root, against the guest's ttyS1 and ttyUSB0, whose modem
 # lines the preloaded LINE_DRIVER drives. Fails with the reason when the guest
-# cannot boot or the command fails; exits 77 (a skip) only where this machine
-# cannot run QEMU at all.
+# cannot be prepared or boot or the command fails; exits 77 (a skip) only
+# where this machine cannot run QEMU at all.
 #   run_guest.sh GUEST_DIR LINE_DRIVER COMMAND [ARG...]
 set -euo pipefail
 guest=$1 driver=$2
 shift 2
-here=$(cd "$(dirname "$0")" && pwd)
 
 qemu=$(command -v qemu-system-x86_64 || true)
 if [[ -z $qemu ]] || ! "$qemu" -accel help 2>/dev/null | grep -qx tcg; then
   echo "SKIP: this machine has no qemu-system-x86_64 with TCG to boot the guest"
   exit 77
 fi
-if ! "$here/prepare_guest.sh" "$guest"; then
-  echo "FAIL: the guest could not be prepared (kernel and busybox packages)"
-  exit 1
-fi
-
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-mkfifo "$tmp/ctl.in" "$tmp/ctl.out"
-run=$(IFS=,; echo "$*")
+
+# The guest: the kernel that linux-image-amd64 depends on, busybox and the
+# driver modules with their dependencies, in an initramfs whose /init mounts
+# the host's root read-only (9p) and runs the command given after "--" on the
+# kernel command line. The packages are unpacked here, never installed.
+if [[ ! -s $guest/vmlinuz || ! -s $guest/initramfs.gz ]]; then
+  trap 'rm -rf "$tmp"; echo "FAIL: the guest could not be prepared (kernel and busybox packages)"' EXIT
+  cd "$tmp"
+  depends() { apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}'; }
+  kernel=$(depends)
+  if [[ -z $kernel ]] || ! apt-get download "$kernel" busybox-static >/dev/null 2>&1; then
+    apt-get update >/dev/null
+    kernel=$(depends)
+    apt-get download "$kernel" busybox-static >/dev/null
+  fi
+  for deb in ./*.deb; do dpkg-deb -x "$deb" unpacked; done
+  release=${kernel#linux-image-}
+  # The kernel package has no modules.dep: make one on the copy, then take the
+  # wanted modules with everything they need, in loading order.
+  depmod -b unpacked "$release"
+  mkdir -p root/bin root/dev root/new
+  cp unpacked/bin/busybox root/bin/
+  for module in virtio_pci 9pnet_virtio 9p virtio_console xhci_pci usbserial ftdi_sio; do
+    modprobe -d unpacked -S "$release" --show-depends "$module" | awk '$1 == "insmod" {print $2}'
+  done | awk '!seen[$0]++' | while read -r path; do
+    cp "$path" root/
+    basename "$path" >>root/modules
+  done
+  mknod -m 600 root/dev/console c 5 1
+  cat >root/init <<'EOF'
+#!/bin/busybox sh
+# Arguments: the folder and the command to run there.
+/bin/busybox --install -s /bin
+for m in $(cat /modules); do insmod /$m; done
+mount -t 9p -o trans=virtio,version=9p2000.L,ro hostroot /new
+mount -t proc proc /new/proc
+mount -t sysfs sys /new/sys
+mount -t devtmpfs dev /new/dev
+mount -t tmpfs tmp /new/tmp
+echo "guest ready after $(cut -d' ' -f1 /new/proc/uptime) s"
+chroot /new /usr/bin/env -i PATH=/usr/bin:/bin HOME=/tmp sh -c 'cd "$0" && "$@"' "$@"
+echo "guest result $?"
+# An init that ends makes the kernel panic: power off instead.
+poweroff -f
+EOF
+  chmod +x root/init
+  mkdir -p "$guest"
+  (cd root && find . | cpio -o -H newc --quiet | gzip -1) >"$guest/initramfs.gz.new"
+  cp unpacked/boot/vmlinuz-"$release" "$guest/vmlinuz"
+  mv "$guest/initramfs.gz.new" "$guest/initramfs.gz"
+  cd - >/dev/null
+  trap 'rm -rf "$tmp"' EXIT
+fi
+
+mkfifo "$tmp/ctl.in" "$tmp/ctl.out" "$tmp/monitor.in" "$tmp/monitor.out"
 start=$EPOCHREALTIME
 # TCG only: the machines' CPUs pass no virtualization on to guests.
 set +e
 KERNEL_TIER_DIR=$tmp LD_PRELOAD=$driver timeout -k 5 170 "$qemu" \
   -accel tcg -m 1024 -smp 1 -nodefaults -no-user-config -display none -no-reboot \
-  -kernel "$guest/vmlinuz" -initrd "$guest/initramfs.gz" \
-  -append "console=ttyS0 quiet panic=-1 tier.dir=$PWD tier.run=$run" \
+  -kernel "$guest/vmlinuz" -initrd "$guest/initramfs.gz" -append "console=ttyS0 quiet panic=-1 -- $PWD $*" \
   -chardev file,id=con,path="$tmp/console" -serial chardev:con \
   -chardev serial,id=c1,path="$tmp/uart" -serial chardev:c1 \
   -chardev serial,id=c2,path="$tmp/usb" -device qemu-xhci -device usb-serial,id=u1,chardev=c2 \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -device virtio-serial-pci -chardev pipe,id=ctl,path="$tmp/ctl" -device virtserialport,chardev=ctl,name=ctl \
-  -monitor unix:"$tmp/monitor",server=on,wait=off
+  -chardev pipe,id=mon,path="$tmp/monitor" -mon mon
 status=$?
 set -e
 cat "$tmp/console"
@@ -46,8 +92,5 @@ if [[ $status -ne 0 ]]; then
   exit 1
 fi
 result=$(sed -n 's/^guest result \([0-9]*\).*/\1/p' "$tmp/console" | tail -1)
-if [[ -z $result ]]; then
-  echo "FAIL: the guest did not boot to its command (see its console above)"
-  exit 1
-fi
+[[ -n $result ]] || { echo "FAIL: the guest did not boot to its command (see its console above)"; exit 1; }
 exit "$result"
