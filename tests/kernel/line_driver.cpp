@@ -41,44 +41,39 @@ struct Terminal {
 } terminals[2];
 int monitor = -1;
 
-// Waits until `due` and until QEMU has read the lines twice more, however long
-// a loaded machine makes that. With `flow`, reads that stop for three seconds
-// (a loaded machine stalls the adapter for most of one) mean the guest closed
-// the port: false.
-bool held(Terminal& t, Clock::time_point due, bool flow)
-{
-    const long before = t.reads;
-    long seen = before;
-    for (auto lastRead = Clock::now(); Clock::now() < due || t.reads < before + 2; std::this_thread::sleep_for(200us)) {
-        if (t.reads != seen) {
-            seen = t.reads;
-            lastRead = Clock::now();
-        } else if (flow && Clock::now() - lastRead > 3s) {
-            return false;
-        }
-    }
-    return true;
-}
-
+// Toggles `bit` once, or with `flow` until the guest closes the port: each
+// edge once the spacing since the last is over and QEMU has read the level
+// twice, however long a loaded machine makes that, and the last level read
+// twice as well before the answer, the gap before the last edge in us. Reads
+// that stop for three seconds (a loaded machine stalls the adapter for most
+// of one) mean the guest closed the port: -1.
 long edges(Terminal& t, int bit, int spacingMs, bool flow)
 {
     long gapUs = 0;
-    do {
+    for (bool toggled = false;; toggled = true) {
+        const bool last = toggled && !flow;
         const long before = t.reads;
-        if (!held(t, t.lastEdge + std::chrono::milliseconds(spacingMs), flow)) {
-            // A level QEMU never read is taken back, so the port opened
-            // again finds the lines as the guest last saw them.
-            if (t.reads == before)
-                t.lines ^= bit;
-            return -1;
+        long seen = before;
+        for (auto lastRead = Clock::now(); t.reads < before + 2 || (!last && Clock::now() < t.lastEdge + std::chrono::milliseconds(spacingMs));
+             std::this_thread::sleep_for(200us)) {
+            if (t.reads != seen) {
+                seen = t.reads;
+                lastRead = Clock::now();
+            } else if (flow && Clock::now() - lastRead > 3s) {
+                // A level QEMU never read is taken back, so the port opened
+                // again finds the lines as the guest last saw them.
+                if (t.reads == before)
+                    t.lines ^= bit;
+                return -1;
+            }
         }
+        if (last)
+            return gapUs;
         const auto now = Clock::now();
-        t.lines ^= bit;
         gapUs = std::chrono::duration_cast<std::chrono::microseconds>(now - t.lastEdge).count();
         t.lastEdge = now;
-    } while (flow);
-    held(t, t.lastEdge, false);  // the new level is seen as well before the answer
-    return gapUs;
+        t.lines ^= bit;
+    }
 }
 
 std::string answer(const char* command)

@@ -23,24 +23,15 @@
 
 namespace {
 
-struct Port {
-    const char* driver;
-    int com;
-    int terminal;  // the host's: 0 the UART, 1 the USB adapter
-    const char* device;
-    int spacingMs;  // between edges, well above QEMU's sampling of the lines
-    // The pulse length's slack: twice the sampling grain (10 ms on the UART)
-    // and the watcher's wake-up under emulation on a loaded machine, short of
-    // one edge interval, which a length from a single interval would miss by.
-    int lengthSlackMs;
-};
+// The host's terminal behind a port: 0 the UART, 1 the USB adapter. Edges go
+// at least the spacing apart, well above QEMU's sampling of the lines. The
+// pulse length's slack: twice the sampling grain (10 ms on the UART) and the
+// watcher's wake-up under emulation on a loaded machine, short of one edge
+// interval, which a length from a single interval would miss by.
+struct Port { const char* driver; int com, terminal; const char* device; int spacingMs, lengthSlackMs; };
 const Port kPorts[] = {{"8250", 1, 0, "/dev/ttyS1", 50, 40}, {"ftdi_sio", 2, 1, "/dev/ttyUSB0", 40, 30}};
 const Port& kUsb = kPorts[1];
-
-struct Line {
-    const char* name;
-    int bit;
-};
+struct Line { const char* name; int bit; };
 const Line kLines[] = {{"DCD", TIOCM_CD}, {"DSR", TIOCM_DSR}, {"CTS", TIOCM_CTS}, {"RI", TIOCM_RNG}};  // as optSignal_n
 
 struct Scripted : MessageBox, measurement::Beeper {
@@ -49,19 +40,9 @@ struct Scripted : MessageBox, measurement::Beeper {
     QStringList shown;
 };
 
-int threads()
+QFileInfoList entries(const char* dir)
 {
-    return static_cast<int>(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
-}
-
-// Whether a descriptor of this process still names the device; one whose
-// node went with an unplugged adapter reads "<device> (deleted)".
-bool holds(const char* device)
-{
-    for (const QFileInfo& fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System | QDir::NoDotAndDotDot))
-        if (fd.symLinkTarget().startsWith(QLatin1String(device)))
-            return true;
-    return false;
+    return QDir(QString::fromLatin1(dir)).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
 }
 
 // The real window over the real service; every event on its way in is counted.
@@ -70,9 +51,9 @@ protected:
     void SetUp() override
     {
         // The guest's one virtio port is the host's control channel.
-        const QStringList ports = QDir(QStringLiteral("/dev")).entryList({QStringLiteral("vport*")}, QDir::System);
+        const QFileInfoList ports = QDir(QStringLiteral("/dev")).entryInfoList({QStringLiteral("vport*")}, QDir::System);
         ASSERT_EQ(ports.size(), 1) << "no control channel to the host";
-        host_ = ::open(QFile::encodeName(QStringLiteral("/dev/") + ports[0]).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        host_ = ::open(QFile::encodeName(ports[0].filePath()).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         auto owned = std::make_unique<serial::LinuxSerialLineService>(QStringLiteral("/"), serial::makeSystemLineControl());
         service = owned.get();
         window = std::make_unique<HAUPT>(std::move(owned), &scripted, &scripted);
@@ -83,30 +64,29 @@ protected:
 
     // The host's answer is awaited with the event loop running, so the port
     // keeps draining and events keep coming meanwhile.
-    void send(const std::string& command) { (void)!::write(host_, (command + '\n').data(), command.size() + 1); }
+    void send(const QString& command) { (void)!::write(host_, (command + '\n').toLatin1().constData(), command.size() + 1); }
     std::string reply()
     {
         std::string line;
-        char c = 0;
         (void)QTest::qWaitFor([&] {
-            while (c != '\n' && ::read(host_, &c, 1) == 1)
-                line += c;
-            return c == '\n';
+            for (char c = 0; ::read(host_, &c, 1) == 1; line += c)
+                if (c == '\n')
+                    return true;
+            return false;
         }, 60000);
-        return line.substr(0, line.find('\n'));
+        return line;
     }
-    std::string ask(const std::string& command) { return send(command), reply(); }
-    // One edge of `bit` at least `spacingMs` after the last on the port, or
+    std::string ask(const QString& command) { return send(command), reply(); }
+    // One edge of `bit` at least the spacing after the last on the port, or
     // with `flow` edges until the guest closes the port.
-    static std::string edge(const Port& port, int bit, bool flow = false)
+    static QString edge(const Port& port, int bit, bool flow = false)
     {
-        return "edge " + std::to_string(port.terminal) + ' ' + std::to_string(bit) + ' ' + std::to_string(port.spacingMs) + (flow ? " 1" : " 0");
+        return QStringLiteral("edge %1 %2 %3 %4").arg(port.terminal).arg(bit).arg(port.spacingMs).arg(flow);
     }
 
     template <typename T = QWidget>
     T* control(const QString& name) const { return window->findChild<T*>(name); }
     void click(const QString& name) const { QTest::mouseClick(control(name), Qt::LeftButton, {}, QPoint(4, 6)); }
-    QString text(const QString& name) const { return control<QLineEdit>(name)->text(); }
     QRadioButton* comOption(int com) const { return control<QRadioButton>(QStringLiteral("Option_COMPORT_%1").arg(com - 1)); }
     bool isOpen() const { return window->windowTitle().startsWith(QStringLiteral("COM")); }
     bool open(const Port& port, bool dtr = true, bool rts = true)
@@ -117,8 +97,7 @@ protected:
         click(QStringLiteral("Command_OPEN"));
         return isOpen();
     }
-    void choose(int line) { control<QRadioButton>(QStringLiteral("optSignal_%1").arg(line))->setChecked(true); }
-    int shownLength() const { return text(QStringLiteral("Text_IMPULSLÄNGE")).remove(QRegularExpression(QStringLiteral("\\D"))).toInt(); }
+    int shownLength() const { return control<QLineEdit>(QStringLiteral("Text_IMPULSLÄNGE"))->text().remove(QRegularExpression(QStringLiteral("\\D"))).toInt(); }
 
     // Square-wave pulses, one edge at a time: the next goes once the last
     // arrived, so a stall of the loaded machine (QEMU's USB adapter sends the
@@ -143,12 +122,12 @@ protected:
     void countPulses(const Port& port, int lineIndex, int pulses)
     {
         const Line& line = kLines[lineIndex];
-        choose(lineIndex);
+        control<QRadioButton>(QStringLiteral("optSignal_%1").arg(lineIndex))->setChecked(true);
         click(QStringLiteral("Command_CLEAR"));
         events = 0;
         double gap = squareWave(port, line, pulses);
         QTest::qWait(300);  // room for edges too many
-        const int counted = events, shown = text(QStringLiteral("Text_ANZAHL_IMPULSE")).toInt();
+        const int counted = events, shown = control<QLineEdit>(QStringLiteral("Text_ANZAHL_IMPULSE"))->text().toInt();
         EXPECT_EQ(counted, 2 * pulses) << port.driver << ' ' << line.name;
         EXPECT_EQ(shown, pulses) << port.driver << ' ' << line.name;
         // The length is a timing: a stall of the loaded machine between the
@@ -165,15 +144,14 @@ protected:
     Scripted scripted;
     serial::LinuxSerialLineService* service = nullptr;
     std::unique_ptr<HAUPT> window;
-    int events = 0;
-    int lost = 0;
+    int events = 0, lost = 0;
 };
 
 // Per port: its tooltip names its device and, while open, what its driver
 // reports (the console ttyS0 and the ttyS lines without a UART are left out,
-// so COM 4 has nothing behind it); DTR and RTS arrive as chosen; a close
-// while the host keeps sending never hangs, nothing arrives after it, and the
-// port opened again counts every line exactly, RI included.
+// so COM 3 and 4 have nothing behind them); DTR and RTS arrive as chosen; a
+// close while the host keeps sending never hangs, nothing arrives after it,
+// and the port opened again counts every line exactly, RI included.
 TEST_F(RealDrivers, EachDriverMapsSwitchesClosesAndCounts)
 {
     for (int com : {3, 4})
@@ -182,12 +160,11 @@ TEST_F(RealDrivers, EachDriverMapsSwitchesClosesAndCounts)
         EXPECT_EQ(comOption(port.com)->toolTip(), serial::portToolTip({port.device, {}, {}}, std::nullopt));
         for (const auto& [dtr, rts] : {std::pair{true, false}, std::pair{false, true}}) {
             ASSERT_TRUE(open(port, dtr, rts)) << port.device;
-            EXPECT_EQ(ask("out " + std::to_string(port.terminal)), std::to_string((dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0))) << port.device;
+            EXPECT_EQ(ask(QStringLiteral("out %1").arg(port.terminal)), std::to_string((dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0))) << port.device;
         }
         ASSERT_TRUE(open(port)) << port.device;
         EXPECT_EQ(comOption(port.com)->toolTip(), serial::portToolTip({port.device, {}, {}}, serial::LineCapability::Counters));
 
-        choose(0);
         events = 0;
         send(edge(port, TIOCM_CD, true));
         EXPECT_TRUE(QTest::qWaitFor([&] { return events >= 6; }, 15000)) << port.device;
@@ -211,9 +188,9 @@ TEST_F(RealDrivers, EachDriverMapsSwitchesClosesAndCounts)
 // watcher and descriptor gone; plugged again, it opens and counts.
 TEST_F(RealDrivers, UnplugWhileOpenClosesThePortOnceAndReplugCounts)
 {
-    const int before = threads();
+    const qsizetype threads = entries("/proc/self/task").size();
     ASSERT_TRUE(open(kUsb));
-    EXPECT_EQ(ask("monitor device_del u1"), "ok");
+    EXPECT_EQ(ask(QStringLiteral("monitor device_del u1")), "ok");
     EXPECT_TRUE(QTest::qWaitFor([&] { return lost == 1; }));
     QTest::qWait(300);
     EXPECT_EQ(lost, 1);
@@ -222,10 +199,12 @@ TEST_F(RealDrivers, UnplugWhileOpenClosesThePortOnceAndReplugCounts)
     EXPECT_EQ(frame->palette().color(frame->backgroundRole()), window->palette().color(QPalette::Button));
     EXPECT_EQ(window->windowTitle(), QStringLiteral("close"));
     EXPECT_TRUE(scripted.shown.isEmpty()) << scripted.shown.join('|').toStdString();
-    EXPECT_EQ(threads(), before);
-    EXPECT_FALSE(holds(kUsb.device));
+    EXPECT_EQ(entries("/proc/self/task").size(), threads);
+    // A descriptor left on the device would read "/dev/ttyUSB0 (deleted)".
+    for (const QFileInfo& fd : entries("/proc/self/fd"))
+        EXPECT_FALSE(fd.symLinkTarget().startsWith(QLatin1String(kUsb.device)));
 
-    EXPECT_EQ(ask("monitor device_add usb-serial,id=u1,chardev=c2"), "ok");
+    EXPECT_EQ(ask(QStringLiteral("monitor device_add usb-serial,id=u1,chardev=c2")), "ok");
     // The adapter takes a moment to enumerate again.
     EXPECT_TRUE(QTest::qWaitFor([&] { return open(kUsb); }, 20000));
     countPulses(kUsb, 0, 4);
