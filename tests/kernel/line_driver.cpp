@@ -31,13 +31,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
+// Per terminal: CTS, DSR, CD and RI as the guest sees them, DTR and RTS as
+// the guest set them, TIOCMGET answered, and the control thread's last edge.
 struct Terminal {
     int master = -1;
     dev_t slave = 0;
-    std::atomic<int> lines{0};    // CTS, DSR, CD, RI as the guest sees them
-    std::atomic<int> control{0};  // DTR and RTS as the guest set them
-    std::atomic<long> reads{0};   // TIOCMGET answered
-    Clock::time_point lastEdge;   // the control thread's
+    std::atomic<int> lines{0}, control{0};
+    std::atomic<long> reads{0};
+    Clock::time_point lastEdge;
 } terminals[2];
 int monitor = -1;
 
@@ -83,32 +84,11 @@ std::string answer(const char* command)
         return std::to_string(edges(terminals[p], bit, spacing, flow != 0));
     if (std::sscanf(command, "out %d", &p) == 1 && (p == 0 || p == 1))
         return std::to_string(terminals[p].control);
-    if (std::strncmp(command, "monitor ", 8) == 0) {
-        (void)!::write(monitor, command + 8, std::strlen(command + 8));
-        std::this_thread::sleep_for(300ms);  // the monitor answers once the command ran
-        return "ok";
-    }
-    return "?";
-}
-
-void serveControl(FILE* in, FILE* out)
-{
-    char* line = nullptr;
-    std::size_t size = 0;
-    while (::getline(&line, &size, in) > 0)
-        std::fprintf(out, "%s\n", answer(line).c_str()), std::fflush(out);
-}
-
-// The USB adapter sends its line state only inside data packets: a byte a
-// millisecond keeps them coming. What the guest sends is read and dropped.
-void fillAndDrain()
-{
-    for (char buffer[512];; std::this_thread::sleep_for(1ms)) {
-        (void)!::write(terminals[1].master, "", 1);
-        for (const Terminal& t : terminals)
-            while (::read(t.master, buffer, sizeof buffer) > 0) {
-            }
-    }
+    if (std::strncmp(command, "monitor ", 8) != 0)
+        return "?";
+    (void)!::write(monitor, command + 8, std::strlen(command + 8));
+    std::this_thread::sleep_for(300ms);  // the monitor answers once the command ran
+    return "ok";
 }
 
 // Only QEMU itself: the preload reaches the programs that start it as well.
@@ -118,22 +98,33 @@ __attribute__((constructor)) void setUp()
     const char* dir = ::getenv("KERNEL_TIER_DIR");
     if (dir == nullptr || std::strncmp(program_invocation_short_name, "qemu-system", 11) != 0)
         return;
-    const auto open = [dir](const char* name) { return ::open((std::string(dir) + "/" + name).c_str(), O_RDWR | O_CLOEXEC); };
-    const char* names[] = {"uart", "usb"};
-    for (int i = 0; i < 2; ++i) {
-        Terminal& t = terminals[i];
+    const auto path = [dir](const char* name) { return std::string(dir) + "/" + name; };
+    const auto open = [&](const char* name) { return ::open(path(name).c_str(), O_RDWR | O_CLOEXEC); };
+    for (Terminal& t : terminals) {
         t.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        ::grantpt(t.master);
         ::unlockpt(t.master);
         struct stat st {};
         ::stat(::ptsname(t.master), &st);
         t.slave = st.st_rdev;
-        (void)!::symlink(::ptsname(t.master), (std::string(dir) + "/" + names[i]).c_str());
+        (void)!::symlink(::ptsname(t.master), path(&t == terminals ? "uart" : "usb").c_str());
     }
     monitor = open("monitor.in");
     open("monitor.out");  // read by no one: the monitor says little
-    std::thread(serveControl, ::fdopen(open("ctl.out"), "r"), ::fdopen(open("ctl.in"), "w")).detach();
-    std::thread(fillAndDrain).detach();
+    std::thread([in = ::fdopen(open("ctl.out"), "r"), out = ::fdopen(open("ctl.in"), "w")] {
+        char* line = nullptr;
+        std::size_t size = 0;
+        while (::getline(&line, &size, in) > 0)
+            std::fprintf(out, "%s\n", answer(line).c_str()), std::fflush(out);
+    }).detach();
+    // The USB adapter sends its line state only inside data packets: a byte a
+    // millisecond keeps them coming. What the guest sends is read and dropped.
+    std::thread([] {
+        for (char buffer[512];; std::this_thread::sleep_for(1ms)) {
+            (void)!::write(terminals[1].master, "", 1);
+            for (const Terminal& t : terminals)
+                while (::read(t.master, buffer, sizeof buffer) > 0) {}
+        }
+    }).detach();
 }
 
 }  // namespace
@@ -146,17 +137,14 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     int* bits = va_arg(args, int*);
     va_end(args);
     struct stat st {};
-    for (Terminal& t : terminals) {
-        if ((request != TIOCMGET && request != TIOCMSET) || t.master < 0 || ::fstat(fd, &st) != 0 ||
-            !S_ISCHR(st.st_mode) || st.st_rdev != t.slave)
-            continue;
-        if (request == TIOCMSET) {
-            t.control = *bits & (TIOCM_DTR | TIOCM_RTS);
-        } else {
-            *bits = t.lines | t.control;
-            ++t.reads;
-        }
-        return 0;
-    }
+    if ((request == TIOCMGET || request == TIOCMSET) && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode))
+        for (Terminal& t : terminals)
+            if (t.master >= 0 && st.st_rdev == t.slave) {
+                if (request == TIOCMGET)
+                    *bits = t.lines | t.control, ++t.reads;
+                else
+                    t.control = *bits & (TIOCM_DTR | TIOCM_RTS);
+                return 0;
+            }
     return next(fd, request, bits);
 }

@@ -30,7 +30,6 @@ namespace {
 // interval, which a length from a single interval would miss by.
 struct Port { const char* driver; int com, terminal; const char* device; int spacingMs, lengthSlackMs; };
 const Port kPorts[] = {{"8250", 1, 0, "/dev/ttyS1", 50, 40}, {"ftdi_sio", 2, 1, "/dev/ttyUSB0", 40, 30}};
-const Port& kUsb = kPorts[1];
 struct Line { const char* name; int bit; };
 const Line kLines[] = {{"DCD", TIOCM_CD}, {"DSR", TIOCM_DSR}, {"CTS", TIOCM_CTS}, {"RI", TIOCM_RNG}};  // as optSignal_n
 
@@ -40,9 +39,9 @@ struct Scripted : MessageBox, measurement::Beeper {
     QStringList shown;
 };
 
-QFileInfoList entries(const char* dir)
+QFileInfoList entries(const QString& dir, const QStringList& names = {})
 {
-    return QDir(QString::fromLatin1(dir)).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    return QDir(dir).entryInfoList(names, QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
 }
 
 // The real window over the real service; every event on its way in is counted.
@@ -51,7 +50,7 @@ protected:
     void SetUp() override
     {
         // The guest's one virtio port is the host's control channel.
-        const QFileInfoList ports = QDir(QStringLiteral("/dev")).entryInfoList({QStringLiteral("vport*")}, QDir::System);
+        const QFileInfoList ports = entries(QStringLiteral("/dev"), {QStringLiteral("vport*")});
         ASSERT_EQ(ports.size(), 1) << "no control channel to the host";
         host_ = ::open(QFile::encodeName(ports[0].filePath()).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         auto owned = std::make_unique<serial::LinuxSerialLineService>(QStringLiteral("/"), serial::makeSystemLineControl());
@@ -68,28 +67,26 @@ protected:
     std::string reply()
     {
         std::string line;
-        (void)QTest::qWaitFor([&] {
-            for (char c = 0; ::read(host_, &c, 1) == 1; line += c)
-                if (c == '\n')
-                    return true;
-            return false;
-        }, 60000);
-        return line;
+        char c = 0;
+        (void)QTest::qWaitFor([&] { while (c != '\n' && ::read(host_, &c, 1) == 1) line += c; return c == '\n'; }, 60000);
+        return line.substr(0, line.find('\n'));
     }
     std::string ask(const QString& command) { return send(command), reply(); }
-    // One edge of `bit` at least the spacing after the last on the port, or
-    // with `flow` edges until the guest closes the port.
-    static QString edge(const Port& port, int bit, bool flow = false)
+    // "edge": one edge of `bit` at least the spacing after the last on the
+    // port, or with `flow` edges until the guest closes the port; "out": its
+    // DTR and RTS.
+    static QString command(const char* name, const Port& port, int bit = 0, int flow = 0)
     {
-        return QStringLiteral("edge %1 %2 %3 %4").arg(port.terminal).arg(bit).arg(port.spacingMs).arg(flow);
+        return QStringLiteral("%1 %2 %3 %4 %5").arg(name).arg(port.terminal).arg(bit).arg(port.spacingMs).arg(flow);
     }
 
     template <typename T = QWidget>
     T* control(const QString& name) const { return window->findChild<T*>(name); }
     void click(const QString& name) const { QTest::mouseClick(control(name), Qt::LeftButton, {}, QPoint(4, 6)); }
     QRadioButton* comOption(int com) const { return control<QRadioButton>(QStringLiteral("Option_COMPORT_%1").arg(com - 1)); }
+    int shown(const QString& box) const { return control<QLineEdit>(box)->text().remove(QRegularExpression(QStringLiteral("\\D"))).toInt(); }
     bool isOpen() const { return window->windowTitle().startsWith(QStringLiteral("COM")); }
-    bool open(const Port& port, bool dtr = true, bool rts = true)
+    bool open(const Port& port, bool dtr, bool rts)
     {
         comOption(port.com)->setChecked(true);
         control<QCheckBox>(QStringLiteral("Check_DTR"))->setChecked(dtr);
@@ -97,7 +94,6 @@ protected:
         click(QStringLiteral("Command_OPEN"));
         return isOpen();
     }
-    int shownLength() const { return control<QLineEdit>(QStringLiteral("Text_IMPULSLÄNGE"))->text().remove(QRegularExpression(QStringLiteral("\\D"))).toInt(); }
 
     // Square-wave pulses, one edge at a time: the next goes once the last
     // arrived, so a stall of the loaded machine (QEMU's USB adapter sends the
@@ -109,7 +105,7 @@ protected:
         const bool trailingOnly = port.terminal == 0 && line.bit == TIOCM_RNG;
         double gap = 0;
         for (int edge = 1, expected = events; edge <= 2 * pulses; ++edge) {
-            gap = std::atof(ask(RealDrivers::edge(port, line.bit)).c_str()) / 1000.0;
+            gap = std::atof(ask(command("edge", port, line.bit)).c_str()) / 1000.0;
             expected += trailingOnly ? (edge % 2 == 0 ? 2 : 0) : 1;
             if (!QTest::qWaitFor([&] { return events >= expected; }))
                 break;
@@ -122,21 +118,22 @@ protected:
     void countPulses(const Port& port, int lineIndex, int pulses)
     {
         const Line& line = kLines[lineIndex];
+        const QString length = QStringLiteral("Text_IMPULSLÄNGE");
         control<QRadioButton>(QStringLiteral("optSignal_%1").arg(lineIndex))->setChecked(true);
         click(QStringLiteral("Command_CLEAR"));
         events = 0;
         double gap = squareWave(port, line, pulses);
         QTest::qWait(300);  // room for edges too many
-        const int counted = events, shown = control<QLineEdit>(QStringLiteral("Text_ANZAHL_IMPULSE"))->text().toInt();
+        const int counted = events, pulsesShown = shown(QStringLiteral("Text_ANZAHL_IMPULSE"));
         EXPECT_EQ(counted, 2 * pulses) << port.driver << ' ' << line.name;
-        EXPECT_EQ(shown, pulses) << port.driver << ' ' << line.name;
+        EXPECT_EQ(pulsesShown, pulses) << port.driver << ' ' << line.name;
         // The length is a timing: a stall of the loaded machine between the
         // last two edges shows in it, so it gets two more tries.
-        for (int again = 0; again < 2 && std::abs(shownLength() - 2 * gap) > port.lengthSlackMs; ++again)
+        for (int again = 0; again < 2 && std::abs(shown(length) - 2 * gap) > port.lengthSlackMs; ++again)
             gap = squareWave(port, line, 2);
         std::printf("[ kernel ] %-8s %-3s sent %d edges, counted %d, shows %d pulses and %d ms (host gap %.1f ms)\n",
-                    port.driver, line.name, 2 * pulses, counted, shown, shownLength(), gap);
-        EXPECT_NEAR(shownLength(), 2 * gap, port.lengthSlackMs) << port.driver << ' ' << line.name;
+                    port.driver, line.name, 2 * pulses, counted, pulsesShown, shown(length), gap);
+        EXPECT_NEAR(shown(length), 2 * gap, port.lengthSlackMs) << port.driver << ' ' << line.name;
         EXPECT_TRUE(isOpen()) << port.driver << ' ' << line.name << ": the port was hung up";
     }
 
@@ -158,15 +155,12 @@ TEST_F(RealDrivers, EachDriverMapsSwitchesClosesAndCounts)
         EXPECT_EQ(comOption(com)->toolTip(), serial::portToolTip({}, std::nullopt)) << "COM " << com;
     for (const Port& port : kPorts) {
         EXPECT_EQ(comOption(port.com)->toolTip(), serial::portToolTip({port.device, {}, {}}, std::nullopt));
-        for (const auto& [dtr, rts] : {std::pair{true, false}, std::pair{false, true}}) {
-            ASSERT_TRUE(open(port, dtr, rts)) << port.device;
-            EXPECT_EQ(ask(QStringLiteral("out %1").arg(port.terminal)), std::to_string((dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0))) << port.device;
-        }
-        ASSERT_TRUE(open(port)) << port.device;
+        ASSERT_TRUE(open(port, true, false)) << port.device;
+        EXPECT_EQ(ask(command("out", port)), std::to_string(TIOCM_DTR)) << port.device;
         EXPECT_EQ(comOption(port.com)->toolTip(), serial::portToolTip({port.device, {}, {}}, serial::LineCapability::Counters));
 
         events = 0;
-        send(edge(port, TIOCM_CD, true));
+        send(command("edge", port, TIOCM_CD, 1));
         EXPECT_TRUE(QTest::qWaitFor([&] { return events >= 6; }, 15000)) << port.device;
         QElapsedTimer closing;
         closing.start();
@@ -174,7 +168,8 @@ TEST_F(RealDrivers, EachDriverMapsSwitchesClosesAndCounts)
         EXPECT_LT(closing.elapsed(), 3000) << port.device;
         const int atClose = events;
         EXPECT_EQ(reply(), "-1") << port.device << ": the flow did not see the close";
-        ASSERT_TRUE(open(port)) << port.device;
+        ASSERT_TRUE(open(port, false, true)) << port.device;
+        EXPECT_EQ(ask(command("out", port)), std::to_string(TIOCM_RTS)) << port.device;
         QTest::qWait(500);
         EXPECT_EQ(events, atClose) << port.device;
 
@@ -188,8 +183,9 @@ TEST_F(RealDrivers, EachDriverMapsSwitchesClosesAndCounts)
 // watcher and descriptor gone; plugged again, it opens and counts.
 TEST_F(RealDrivers, UnplugWhileOpenClosesThePortOnceAndReplugCounts)
 {
-    const qsizetype threads = entries("/proc/self/task").size();
-    ASSERT_TRUE(open(kUsb));
+    const Port& usb = kPorts[1];
+    const qsizetype threads = entries(QStringLiteral("/proc/self/task")).size();
+    ASSERT_TRUE(open(usb, true, true));
     EXPECT_EQ(ask(QStringLiteral("monitor device_del u1")), "ok");
     EXPECT_TRUE(QTest::qWaitFor([&] { return lost == 1; }));
     QTest::qWait(300);
@@ -199,15 +195,15 @@ TEST_F(RealDrivers, UnplugWhileOpenClosesThePortOnceAndReplugCounts)
     EXPECT_EQ(frame->palette().color(frame->backgroundRole()), window->palette().color(QPalette::Button));
     EXPECT_EQ(window->windowTitle(), QStringLiteral("close"));
     EXPECT_TRUE(scripted.shown.isEmpty()) << scripted.shown.join('|').toStdString();
-    EXPECT_EQ(entries("/proc/self/task").size(), threads);
+    EXPECT_EQ(entries(QStringLiteral("/proc/self/task")).size(), threads);
     // A descriptor left on the device would read "/dev/ttyUSB0 (deleted)".
-    for (const QFileInfo& fd : entries("/proc/self/fd"))
-        EXPECT_FALSE(fd.symLinkTarget().startsWith(QLatin1String(kUsb.device)));
+    for (const QFileInfo& fd : entries(QStringLiteral("/proc/self/fd")))
+        EXPECT_FALSE(fd.symLinkTarget().startsWith(QLatin1String(usb.device)));
 
     EXPECT_EQ(ask(QStringLiteral("monitor device_add usb-serial,id=u1,chardev=c2")), "ok");
     // The adapter takes a moment to enumerate again.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return open(kUsb); }, 20000));
-    countPulses(kUsb, 0, 4);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return open(usb, true, true); }, 20000));
+    countPulses(usb, 0, 4);
 }
 
 }  // namespace

@@ -21,16 +21,12 @@ trap 'rm -rf "$tmp"' EXIT
 # driver modules with their dependencies, in an initramfs whose /init mounts
 # the host's root read-only (9p) and runs the command given after "--" on the
 # kernel command line. The packages are unpacked here, never installed.
-if [[ ! -s $guest/vmlinuz || ! -s $guest/initramfs.gz ]]; then
+if [[ ! -s $guest/vmlinuz ]]; then
   trap 'rm -rf "$tmp"; echo "FAIL: the guest could not be prepared (kernel and busybox packages)"' EXIT
   cd "$tmp"
-  depends() { apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}'; }
-  kernel=$(depends)
-  if [[ -z $kernel ]] || ! apt-get download "$kernel" busybox-static >/dev/null 2>&1; then
-    apt-get update >/dev/null
-    kernel=$(depends)
-    apt-get download "$kernel" busybox-static >/dev/null
-  fi
+  apt-get update >/dev/null
+  kernel=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+  apt-get download "$kernel" busybox-static >/dev/null
   for deb in ./*.deb; do dpkg-deb -x "$deb" unpacked; done
   release=${kernel#linux-image-}
   # The kernel package has no modules.dep: make one on the copy, then take the
@@ -38,12 +34,10 @@ if [[ ! -s $guest/vmlinuz || ! -s $guest/initramfs.gz ]]; then
   depmod -b unpacked "$release"
   mkdir -p root/bin root/dev root/new
   cp unpacked/bin/busybox root/bin/
-  for module in virtio_pci 9pnet_virtio 9p virtio_console xhci_pci usbserial ftdi_sio; do
-    modprobe -d unpacked -S "$release" --show-depends "$module" | awk '$1 == "insmod" {print $2}'
-  done | awk '!seen[$0]++' | while read -r path; do
-    cp "$path" root/
-    basename "$path" >>root/modules
-  done
+  modprobe -d unpacked -S "$release" -a --show-depends virtio_pci 9pnet_virtio 9p virtio_console xhci_pci usbserial ftdi_sio |
+    awk '$1 == "insmod" && !seen[$2]++ {print $2}' >order
+  cp $(<order) root/
+  xargs -n1 basename <order >root/modules
   mknod -m 600 root/dev/console c 5 1
   cat >root/init <<'EOF'
 #!/bin/busybox sh
@@ -51,10 +45,7 @@ if [[ ! -s $guest/vmlinuz || ! -s $guest/initramfs.gz ]]; then
 /bin/busybox --install -s /bin
 for m in $(cat /modules); do insmod /$m; done
 mount -t 9p -o trans=virtio,version=9p2000.L,ro hostroot /new
-mount -t proc proc /new/proc
-mount -t sysfs sys /new/sys
-mount -t devtmpfs dev /new/dev
-mount -t tmpfs tmp /new/tmp
+for fs in proc:proc sysfs:sys devtmpfs:dev tmpfs:tmp; do mount -t ${fs%:*} none /new/${fs#*:}; done
 echo "guest ready after $(cut -d' ' -f1 /new/proc/uptime) s"
 chroot /new /usr/bin/env -i PATH=/usr/bin:/bin HOME=/tmp sh -c 'cd "$0" && "$@"' "$@"
 echo "guest result $?"
@@ -63,17 +54,16 @@ poweroff -f
 EOF
   chmod +x root/init
   mkdir -p "$guest"
-  (cd root && find . | cpio -o -H newc --quiet | gzip -1) >"$guest/initramfs.gz.new"
-  cp unpacked/boot/vmlinuz-"$release" "$guest/vmlinuz"
-  mv "$guest/initramfs.gz.new" "$guest/initramfs.gz"
+  (cd root && find . | cpio -o -H newc --quiet | gzip -1) >"$guest/initramfs.gz"
+  cp unpacked/boot/vmlinuz-"$release" "$guest/vmlinuz.new"
+  mv "$guest/vmlinuz.new" "$guest/vmlinuz"  # last: it marks the guest as prepared
   cd - >/dev/null
   trap 'rm -rf "$tmp"' EXIT
 fi
 
 mkfifo "$tmp/ctl.in" "$tmp/ctl.out" "$tmp/monitor.in" "$tmp/monitor.out"
-start=$EPOCHREALTIME
+start=$EPOCHREALTIME status=0
 # TCG only: the machines' CPUs pass no virtualization on to guests.
-set +e
 KERNEL_TIER_DIR=$tmp LD_PRELOAD=$driver timeout -k 5 170 "$qemu" \
   -accel tcg -m 1024 -smp 1 -nodefaults -no-user-config -display none -no-reboot \
   -kernel "$guest/vmlinuz" -initrd "$guest/initramfs.gz" -append "console=ttyS0 quiet panic=-1 -- $PWD $*" \
@@ -82,15 +72,10 @@ KERNEL_TIER_DIR=$tmp LD_PRELOAD=$driver timeout -k 5 170 "$qemu" \
   -chardev serial,id=c2,path="$tmp/usb" -device qemu-xhci -device usb-serial,id=u1,chardev=c2 \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -device virtio-serial-pci -chardev pipe,id=ctl,path="$tmp/ctl" -device virtserialport,chardev=ctl,name=ctl \
-  -chardev pipe,id=mon,path="$tmp/monitor" -mon mon
-status=$?
-set -e
+  -chardev pipe,id=mon,path="$tmp/monitor" -mon mon || status=$?
 cat "$tmp/console"
 echo "guest ran $(( (${EPOCHREALTIME/./} - ${start/./}) / 1000 )) ms"
-if [[ $status -ne 0 ]]; then
-  echo "FAIL: QEMU ended with status $status$([[ $status -ge 124 ]] && echo ' (timed out)')"
-  exit 1
-fi
+[[ $status -eq 0 ]] || { echo "FAIL: QEMU ended with status $status$([[ $status -ge 124 ]] && echo ' (timed out)')"; exit 1; }
 result=$(sed -n 's/^guest result \([0-9]*\).*/\1/p' "$tmp/console" | tail -1)
 [[ -n $result ]] || { echo "FAIL: the guest did not boot to its command (see its console above)"; exit 1; }
 exit "$result"
