@@ -8,7 +8,7 @@
 //                               the guest closes the port; answers the gap
 //                               before the last edge in us, -1 at a close
 //   out P                       DTR and RTS as the guest set them
-//   monitor TEXT                TEXT to QEMU's monitor (unplug, plug)
+//   anything else               a line for QEMU's monitor (unplug, plug)
 // Files live in $KERNEL_TIER_DIR: uart and usb (links to the terminals), the
 // pipes ctl.in, ctl.out, monitor.in and monitor.out.
 #include <dlfcn.h>
@@ -32,12 +32,13 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // Per terminal: CTS, DSR, CD and RI as the guest sees them, DTR and RTS as
-// the guest set them, TIOCMGET answered, and the control thread's last edge.
+// the guest set them, TIOCMGET answered (how often, when last), and the
+// control thread's last edge.
 struct Terminal {
     int master = -1;
     dev_t slave = 0;
     std::atomic<int> lines{0}, control{0};
-    std::atomic<long> reads{0};
+    std::atomic<Clock::rep> reads{0}, lastRead{0};
     Clock::time_point lastEdge;
 } terminals[2];
 int monitor = -1;
@@ -50,23 +51,18 @@ int monitor = -1;
 // of one) mean the guest closed the port: -1.
 long edges(Terminal& t, int bit, int spacingMs, bool flow)
 {
-    long gapUs = 0;
-    for (bool toggled = false;; toggled = true) {
+    for (long gapUs = 0, toggled = 0;; toggled = 1) {
         const bool last = toggled && !flow;
         const long before = t.reads;
-        long seen = before;
-        for (auto lastRead = Clock::now(); t.reads < before + 2 || (!last && Clock::now() < t.lastEdge + std::chrono::milliseconds(spacingMs));
-             std::this_thread::sleep_for(200us)) {
-            if (t.reads != seen) {
-                seen = t.reads;
-                lastRead = Clock::now();
-            } else if (flow && Clock::now() - lastRead > 3s) {
+        while (t.reads < before + 2 || (!last && Clock::now() < t.lastEdge + std::chrono::milliseconds(spacingMs))) {
+            if (flow && Clock::now() - Clock::time_point(Clock::duration(t.lastRead)) > 3s) {
                 // A level QEMU never read is taken back, so the port opened
                 // again finds the lines as the guest last saw them.
                 if (t.reads == before)
                     t.lines ^= bit;
                 return -1;
             }
+            std::this_thread::sleep_for(200us);
         }
         if (last)
             return gapUs;
@@ -84,9 +80,7 @@ std::string answer(const char* command)
         return std::to_string(edges(terminals[p], bit, spacing, flow != 0));
     if (std::sscanf(command, "out %d", &p) == 1 && (p == 0 || p == 1))
         return std::to_string(terminals[p].control);
-    if (std::strncmp(command, "monitor ", 8) != 0)
-        return "?";
-    (void)!::write(monitor, command + 8, std::strlen(command + 8));
+    (void)!::write(monitor, command, std::strlen(command));
     std::this_thread::sleep_for(300ms);  // the monitor answers once the command ran
     return "ok";
 }
@@ -110,20 +104,17 @@ __attribute__((constructor)) void setUp()
     }
     monitor = open("monitor.in");
     open("monitor.out");  // read by no one: the monitor says little
-    std::thread([in = ::fdopen(open("ctl.out"), "r"), out = ::fdopen(open("ctl.in"), "w")] {
+    std::thread([in = ::fdopen(open("ctl.out"), "r"), out = open("ctl.in")] {
         char* line = nullptr;
         std::size_t size = 0;
         while (::getline(&line, &size, in) > 0)
-            std::fprintf(out, "%s\n", answer(line).c_str()), std::fflush(out);
+            ::dprintf(out, "%s\n", answer(line).c_str());
     }).detach();
     // The USB adapter sends its line state only inside data packets: a byte a
-    // millisecond keeps them coming. What the guest sends is read and dropped.
+    // millisecond keeps them coming. The guest sends nothing back.
     std::thread([] {
-        for (char buffer[512];; std::this_thread::sleep_for(1ms)) {
+        for (;; std::this_thread::sleep_for(1ms))
             (void)!::write(terminals[1].master, "", 1);
-            for (const Terminal& t : terminals)
-                while (::read(t.master, buffer, sizeof buffer) > 0) {}
-        }
     }).detach();
 }
 
@@ -140,10 +131,13 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     if ((request == TIOCMGET || request == TIOCMSET) && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode))
         for (Terminal& t : terminals)
             if (t.master >= 0 && st.st_rdev == t.slave) {
-                if (request == TIOCMGET)
-                    *bits = t.lines | t.control, ++t.reads;
-                else
+                if (request == TIOCMSET) {
                     t.control = *bits & (TIOCM_DTR | TIOCM_RTS);
+                } else {
+                    *bits = t.lines | t.control;
+                    t.lastRead = Clock::now().time_since_epoch().count();
+                    ++t.reads;
+                }
                 return 0;
             }
     return next(fd, request, bits);
