@@ -190,7 +190,7 @@ TEST_F(RealDrivers, UnplugWhileOpenClosesThePortOnceAndReplugCounts)
     EXPECT_EQ(QDir(QStringLiteral("/proc/self/task")).count(), threads);
     // A descriptor left on the device would read "/dev/ttyUSB0 (deleted)".
     for (const QFileInfo& fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System))
-        EXPECT_FALSE(fd.symLinkTarget().startsWith(QLatin1String(usb.device)));
+        EXPECT_FALSE(fd.symLinkTarget().startsWith(QLatin1String(usb.device))) << fd.symLinkTarget().toStdString();
 
     EXPECT_EQ(ask(QStringLiteral("device_add usb-serial,id=u1,chardev=c2")), "ok");
     // The adapter takes a moment to enumerate again.
