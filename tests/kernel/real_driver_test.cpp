@@ -160,10 +160,11 @@ TEST_F(RealDrivers, EachDriverMapsSwitchesClosesAndCounts)
         EXPECT_LT(QDeadlineTimer::current() - closing, 3000) << port.device;
         const int atClose = events;
         EXPECT_EQ(reply(), "-1") << port.device << ": the flow did not see the close";
+        EXPECT_EQ(events, atClose) << port.device << ": edges after the close";
         ASSERT_TRUE(open(port, false, true)) << port.device;
         EXPECT_EQ(ask(command("out", port)), std::to_string(TIOCM_RTS)) << port.device;
         QTest::qWait(500);
-        EXPECT_EQ(events, atClose) << port.device;
+        EXPECT_EQ(events, atClose) << port.device << ": edges from before the open";
 
         for (const Line& line : kLines)
             countPulses(port, line, 8);
