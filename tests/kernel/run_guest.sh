@@ -2,52 +2,72 @@
 # Boots the guest (prepared on first use into GUEST_DIR) and runs COMMAND in
 # it, from the host's root, against the guest's ttyS1 and ttyUSB0, whose modem
 # lines the preloaded LINE_DRIVER drives. Fails with the reason when the guest
-# cannot boot or the command fails; exits 77 (a skip) only where this machine
-# cannot run QEMU at all.
+# cannot be prepared or boot or the command fails; exits 77 (a skip) only
+# where this machine cannot run QEMU at all.
 #   run_guest.sh GUEST_DIR LINE_DRIVER COMMAND [ARG...]
 set -euo pipefail
 guest=$1 driver=$2
 shift 2
-here=$(cd "$(dirname "$0")" && pwd)
 
-qemu=$(command -v qemu-system-x86_64 || true)
-if [[ -z $qemu ]] || ! "$qemu" -accel help 2>/dev/null | grep -qx tcg; then
+if ! qemu-system-x86_64 -accel help 2>/dev/null | grep -qx tcg; then
   echo "SKIP: this machine has no qemu-system-x86_64 with TCG to boot the guest"
   exit 77
 fi
-if ! "$here/prepare_guest.sh" "$guest"; then
-  echo "FAIL: the guest could not be prepared (kernel and busybox packages)"
-  exit 1
-fi
-
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-mkfifo "$tmp/ctl.in" "$tmp/ctl.out"
-run=$(IFS=,; echo "$*")
-start=$EPOCHREALTIME
+trap 'rm -rf "$tmp"; [[ -s $guest/vmlinuz ]] || echo "FAIL: the guest could not be prepared (kernel and busybox packages)"' EXIT
+
+# The guest: the kernel that linux-image-amd64 depends on, busybox and the
+# driver modules with their dependencies, in an initramfs whose /init mounts
+# the host's root read-only (9p) and runs the command given after "--" on the
+# kernel command line. The packages are unpacked here, never installed.
+if [[ ! -s $guest/vmlinuz ]]; then (
+  cd "$tmp"
+  apt-get update >/dev/null
+  kernel=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+  apt-get download "$kernel" busybox-static >/dev/null
+  for deb in ./*.deb; do dpkg-deb -x "$deb" unpacked; done
+  release=${kernel#linux-image-}
+  # The kernel package has no modules.dep: make one on the copy, then take the
+  # wanted modules with everything they need, in loading order.
+  depmod -b unpacked "$release"
+  mkdir -p root/bin root/dev root/new "$guest"
+  cp unpacked/bin/busybox root/bin/
+  modprobe -d unpacked -S "$release" -a --show-depends virtio_pci 9pnet_virtio 9p virtio_console xhci_pci usbserial ftdi_sio |
+    awk '$1 == "insmod" && !seen[$2]++ {print $2}' >root/modules
+  cp $(<root/modules) root/
+  mknod -m 600 root/dev/console c 5 1
+  install -m 755 /dev/stdin root/init <<'EOF'
+#!/bin/busybox sh
+# Arguments: the folder and the command to run there.
+/bin/busybox --install -s /bin
+for m in $(cat /modules); do insmod /${m##*/}; done
+mount -t 9p -o trans=virtio,version=9p2000.L,ro hostroot /new
+for fs in proc:proc sysfs:sys devtmpfs:dev tmpfs:tmp; do mount -t ${fs%:*} none /new/${fs#*:}; done
+echo "guest ready after $(cut -d' ' -f1 /new/proc/uptime) s"
+chroot /new /usr/bin/env -i PATH=/usr/bin:/bin HOME=/tmp sh -c 'cd "$0" && "$@"' "$@"
+echo "guest result $?"
+# An init that ends makes the kernel panic: power off instead.
+poweroff -f
+EOF
+  (cd root && find . | cpio -o -H newc --quiet | gzip -1) >"$guest/initramfs.gz"
+  cp unpacked/boot/vmlinuz-"$release" "$guest/vmlinuz.new"
+  mv "$guest/vmlinuz.new" "$guest/vmlinuz"  # last: it marks the guest as prepared
+) fi
+
+mkfifo "$tmp/ctl.in" "$tmp/ctl.out" "$tmp/monitor.in" "$tmp/monitor.out"
+start=$EPOCHREALTIME status=0
 # TCG only: the machines' CPUs pass no virtualization on to guests.
-set +e
-KERNEL_TIER_DIR=$tmp LD_PRELOAD=$driver timeout -k 5 170 "$qemu" \
-  -accel tcg -m 1024 -smp 1 -nodefaults -no-user-config -display none -no-reboot \
-  -kernel "$guest/vmlinuz" -initrd "$guest/initramfs.gz" \
-  -append "console=ttyS0 quiet panic=-1 tier.dir=$PWD tier.run=$run" \
-  -chardev file,id=con,path="$tmp/console" -serial chardev:con \
-  -chardev serial,id=c1,path="$tmp/uart" -serial chardev:c1 \
-  -chardev serial,id=c2,path="$tmp/usb" -device qemu-xhci -device usb-serial,id=u1,chardev=c2 \
+KERNEL_TIER_DIR=$tmp LD_PRELOAD=$driver timeout -k 5 170 qemu-system-x86_64 \
+  -accel tcg -m 1024 -smp 1 -nodefaults -no-user-config -display none -no-reboot -serial file:"$tmp/console" \
+  -kernel "$guest/vmlinuz" -initrd "$guest/initramfs.gz" -append "console=ttyS0 quiet panic=-1 -- $PWD $*" \
+  -chardev serial,id=c1,path="$tmp/uart" -serial chardev:c1 -device qemu-xhci \
+  -chardev serial,id=c2,path="$tmp/usb" -device usb-serial,id=u1,chardev=c2 \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -device virtio-serial-pci -chardev pipe,id=ctl,path="$tmp/ctl" -device virtserialport,chardev=ctl,name=ctl \
-  -monitor unix:"$tmp/monitor",server=on,wait=off
-status=$?
-set -e
-cat "$tmp/console"
+  -chardev pipe,id=mon,path="$tmp/monitor" -mon mon || status=$?
+cat "$tmp/console" || true
 echo "guest ran $(( (${EPOCHREALTIME/./} - ${start/./}) / 1000 )) ms"
-if [[ $status -ne 0 ]]; then
-  echo "FAIL: QEMU ended with status $status$([[ $status -ge 124 ]] && echo ' (timed out)')"
-  exit 1
-fi
+[[ $status -eq 0 ]] || { echo "FAIL: QEMU ended with status $status$([[ $status -ge 124 ]] && echo ' (timed out)')"; exit 1; }
 result=$(sed -n 's/^guest result \([0-9]*\).*/\1/p' "$tmp/console" | tail -1)
-if [[ -z $result ]]; then
-  echo "FAIL: the guest did not boot to its command (see its console above)"
-  exit 1
-fi
+[[ -n $result ]] || { echo "FAIL: the guest did not boot to its command (see its console above)"; exit 1; }
 exit "$result"
