@@ -58,15 +58,28 @@ protected:
 
     // The host's answer is awaited with the event loop running, so the port
     // keeps draining and events keep coming meanwhile.
-    void send(const QString& command) { (void)!::write(host_, (command + '\n').toLatin1().constData(), command.size() + 1); }
+    void send(const QString& command)
+    {
+        const QByteArray line = (command + '\n').toLatin1();
+        (void)!::write(host_, line.constData(), line.size());
+    }
     std::string reply()
     {
         std::string line;
         char c = 0;
-        (void)QTest::qWaitFor([&] { while (c != '\n' && ::read(host_, &c, 1) == 1) line += c; return c == '\n'; }, 60000);
+        const auto complete = [&] {
+            while (c != '\n' && ::read(host_, &c, 1) == 1)
+                line += c;
+            return c == '\n';
+        };
+        (void)QTest::qWaitFor(complete, 60000);
         return line.substr(0, line.find('\n'));
     }
-    std::string ask(const QString& command) { return send(command), reply(); }
+    std::string ask(const QString& command)
+    {
+        send(command);
+        return reply();
+    }
     // "edge": one edge of `bit` at least the spacing after the last on the
     // port, or with `flow` edges until the guest closes the port; "out": its
     // DTR and RTS.
@@ -78,8 +91,15 @@ protected:
     template <typename T = QWidget>
     T* control(const QString& name) const { return window->findChild<T*>(name); }
     void click(const QString& name) const { QTest::mouseClick(control(name), Qt::LeftButton, {}, QPoint(4, 6)); }
-    QRadioButton* comOption(int com) const { return control<QRadioButton>(QStringLiteral("Option_COMPORT_%1").arg(com - 1)); }
-    int shown(const QString& box) const { return control<QLineEdit>(box)->text().remove(QRegularExpression(QStringLiteral("\\D"))).toInt(); }
+    QRadioButton* comOption(int com) const
+    {
+        return control<QRadioButton>(QStringLiteral("Option_COMPORT_%1").arg(com - 1));
+    }
+    // The digits of a readout as a number: "0.102ms" is 102.
+    int shown(const QString& box) const
+    {
+        return control<QLineEdit>(box)->text().remove(QRegularExpression(QStringLiteral("\\D"))).toInt();
+    }
     bool isOpen() const { return window->windowTitle().startsWith(QStringLiteral("COM")); }
     bool open(const Port& port, bool dtr, bool rts)
     {
@@ -150,7 +170,8 @@ TEST_F(RealDrivers, EachDriverMapsSwitchesClosesAndCounts)
         EXPECT_EQ(comOption(port.com)->toolTip(), serial::portToolTip({port.device, {}, {}}, std::nullopt));
         ASSERT_TRUE(open(port, true, false)) << port.device;
         EXPECT_EQ(ask(command("out", port)), std::to_string(TIOCM_DTR)) << port.device;
-        EXPECT_EQ(comOption(port.com)->toolTip(), serial::portToolTip({port.device, {}, {}}, serial::LineCapability::Counters));
+        EXPECT_EQ(comOption(port.com)->toolTip(),
+                  serial::portToolTip({port.device, {}, {}}, serial::LineCapability::Counters));
 
         events = 0;
         send(command("edge", port, TIOCM_CD, 1));
@@ -163,8 +184,10 @@ TEST_F(RealDrivers, EachDriverMapsSwitchesClosesAndCounts)
         EXPECT_EQ(events, atClose) << port.device << ": edges after the close";
         ASSERT_TRUE(open(port, false, true)) << port.device;
         EXPECT_EQ(ask(command("out", port)), std::to_string(TIOCM_RTS)) << port.device;
+        // ftdi_sio reports a change it missed at the close, the flow's last,
+        // with its first status after the open: that one edge at most.
         QTest::qWait(500);
-        EXPECT_EQ(events, atClose) << port.device << ": edges from before the open";
+        EXPECT_LE(events - atClose, port.terminal == 1 ? 1 : 0) << port.device << ": edges from before the open";
 
         for (const Line& line : kLines)
             countPulses(port, line, 8);

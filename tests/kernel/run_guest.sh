@@ -14,7 +14,8 @@ if ! qemu-system-x86_64 -accel help 2>/dev/null | grep -qx tcg; then
   exit 77
 fi
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"; [[ -s $guest/vmlinuz ]] || echo "FAIL: the guest could not be prepared (kernel and busybox packages)"' EXIT
+unprepared="FAIL: the guest could not be prepared (kernel and busybox packages)"
+trap 'rm -rf "$tmp"; [[ -s $guest/vmlinuz ]] || echo "$unprepared"' EXIT
 
 # The guest: the kernel that linux-image-amd64 depends on, busybox and the
 # driver modules with their dependencies, in an initramfs whose /init mounts
@@ -32,7 +33,8 @@ if [[ ! -s $guest/vmlinuz ]]; then (
   depmod -b unpacked "$release"
   mkdir -p root/bin root/dev root/new "$guest"
   cp unpacked/bin/busybox root/bin/
-  modprobe -d unpacked -S "$release" -a --show-depends virtio_pci 9pnet_virtio 9p virtio_console xhci_pci usbserial ftdi_sio |
+  modules="virtio_pci 9pnet_virtio 9p virtio_console xhci_pci usbserial ftdi_sio"
+  modprobe -d unpacked -S "$release" -a --show-depends $modules |
     awk '$1 == "insmod" && !seen[$2]++ {print $2}' >root/modules
   cp $(<root/modules) root/
   mknod -m 600 root/dev/console c 5 1
@@ -67,7 +69,10 @@ KERNEL_TIER_DIR=$tmp LD_PRELOAD=$driver timeout -k 5 170 qemu-system-x86_64 \
   -chardev pipe,id=mon,path="$tmp/monitor" -mon mon || status=$?
 cat "$tmp/console" || true
 echo "guest ran $(( (${EPOCHREALTIME/./} - ${start/./}) / 1000 )) ms"
-[[ $status -eq 0 ]] || { echo "FAIL: QEMU ended with status $status$([[ $status -ge 124 ]] && echo ' (timed out)')"; exit 1; }
+if [[ $status -ne 0 ]]; then
+  echo "FAIL: QEMU ended with status $status$([[ $status -ge 124 ]] && echo ' (timed out)')"
+  exit 1
+fi
 result=$(sed -n 's/^guest result \([0-9]*\).*/\1/p' "$tmp/console" | tail -1)
 [[ -n $result ]] || { echo "FAIL: the guest did not boot to its command (see its console above)"; exit 1; }
 exit "$result"

@@ -20,13 +20,18 @@ struct PrivateSoundServer {
         // in the folder given; should its owner die, it ends itself 20 s after
         // its last client.
         process.start(QStringLiteral("pulseaudio"),
-                      {"-n", "--daemonize=no", "--log-level=0", "-L", "module-null-sink sink_name=clicks rate=48000 "
-                       "channels=1 norewinds=1", "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + d + "/native"});
+                      {"-n", "--daemonize=no", "--log-level=0",
+                       "-L", "module-null-sink sink_name=clicks rate=48000 channels=1 norewinds=1",
+                       "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + d + "/native"});
         // Whoever uses it finds out soon enough whether it came up.
         (void)QTest::qWaitFor([&] { return QFileInfo::exists(d + "/native"); }, 20000);
         qputenv("PULSE_SERVER", ("unix:" + d + "/native").toLocal8Bit());
     }
-    ~PrivateSoundServer() { process.terminate(), process.waitForFinished(); }
+    ~PrivateSoundServer()
+    {
+        process.terminate();
+        process.waitForFinished();
+    }
 
     QTemporaryDir dir;
     QProcess process;
