@@ -196,7 +196,8 @@ TEST_F(RealDrivers, EachDriverMapsSwitchesClosesAndCounts)
 }
 
 // Unplugged while open: the port is lost once, closed without a message, its
-// watcher and descriptor gone; plugged again, it opens and counts.
+// watcher and descriptor gone (how the window shows a lost port is the port
+// handlers' to show); plugged again, it opens and counts.
 TEST_F(RealDrivers, UnplugWhileOpenClosesThePortOnceAndReplugCounts)
 {
     const Port& usb = kPorts[1];
@@ -207,9 +208,6 @@ TEST_F(RealDrivers, UnplugWhileOpenClosesThePortOnceAndReplugCounts)
     QTest::qWait(300);
     EXPECT_EQ(lost, 1);
     EXPECT_FALSE(service->PortOpen());
-    QWidget* frame = control(QStringLiteral("Frame_OPEN"));
-    EXPECT_EQ(frame->palette().color(frame->backgroundRole()), window->palette().color(QPalette::Button));
-    EXPECT_EQ(window->windowTitle(), QStringLiteral("close"));
     EXPECT_TRUE(scripted.shown.isEmpty()) << scripted.shown.join('|').toStdString();
     EXPECT_EQ(QDir(QStringLiteral("/proc/self/task")).count(), threads);
     // A descriptor left on the device would read "/dev/ttyUSB0 (deleted)".

@@ -23,8 +23,10 @@ TEST(ClickSound, OneClickPerEventNoneUncheckedNoQueueAfterABurstClosedWhenIdleAn
     HAUPT window{std::unique_ptr<FakeSerialLineService>(fake)};
     auto* beep = window.findChild<QCheckBox*>(QStringLiteral("Check_BEEP"));
     const auto events = [&](int n, int apartMs) {
-        for (int i = 0; i < n; ++i)
-            QTest::qWait(apartMs), fake->raise(serial::comEvCTS);
+        for (int i = 0; i < n; ++i) {
+            QTest::qWait(apartMs);
+            fake->raise(serial::comEvCTS);
+        }
     };
     events(3, 100);
     EXPECT_FALSE(playing()) << "an unchecked box opens no stream";
