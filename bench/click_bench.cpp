@@ -76,14 +76,6 @@ double soundingShare(const SinkRecorder& recorder, Clock::time_point from, Clock
     return stretches ? static_cast<double>(sounding) / stretches : 0;
 }
 
-// How many streams play into the sound server, as pactl lists them.
-int streamsPlaying()
-{
-    QProcess pactl;
-    pactl.startCommand(QStringLiteral("pactl list short sink-inputs"));
-    return pactl.waitForFinished() ? static_cast<int>(pactl.readAll().count('\n')) : -1;
-}
-
 // The window on a port whose CTS line the benchmark moves, open and counting.
 struct Rig {
     explicit Rig(bool beep)
@@ -98,12 +90,6 @@ struct Rig {
         window->findChild<QCheckBox*>(QStringLiteral("Check_BEEP"))->setChecked(beep);
         QMetaObject::invokeMethod(window->findChild<QWidget*>(QStringLiteral("Command_OPEN")), "click");
         waitFor([&] { return lines->waitsBegun() >= 1; });
-    }
-    // The window goes only once its click stream has closed after idling: a
-    // window closed while it still plays waits for its audio thread for good.
-    ~Rig()
-    {
-        waitFor([] { return streamsPlaying() == 0; }, 10s);
     }
 
     Pty pty;
