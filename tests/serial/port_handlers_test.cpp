@@ -22,9 +22,9 @@ protected:
 };
 
 // The calling orders the service relies on: open on COM 3 without RTS, close,
-// and the scan, which closes first and then probes every port in turn. The
-// caption shows what the service reports in force.
-TEST_F(PortHandling, OpenCloseAndScanCallTheServiceInItsOrderAndOpenShowsWhatIsInForce)
+// and the scan, which closes first and then probes every port in turn,
+// enabling just the ports that open.
+TEST_F(PortHandling, OpenCloseAndScanCallTheServiceInItsOrder)
 {
     service.existingPorts = {1, 3};
     choose(2);
@@ -43,52 +43,41 @@ TEST_F(PortHandling, OpenCloseAndScanCallTheServiceInItsOrderAndOpenShowsWhatIsI
         (ports.*click)();
         EXPECT_EQ(service.calls, order);
     }
+    for (int i = 0; i < kComPortCount; ++i)
+        EXPECT_EQ(view.comEnabled[i], i == 0 || i == 2) << "COM " << i + 1;
+}
 
-    // Open on an open port reopens with the current choices; a settings text
-    // the service rejects leaves the one in force, and the caption says so.
+// The message names the port (0 when no option is selected); the tooltip says
+// why. The caption stays; the frame shows the port closed.
+TEST_F(PortHandling, FailedOpenNamesThePortAndSaysWhyInTheTooltip)
+{
+    service.failures[16] = PortFailure::NoPermission;
+    view.caption = QStringLiteral("?");
+    view.backColors[ColouredControl::Frame_OPEN] = colours::lightGreen;
+    for (int option : {15, -1}) {
+        choose(option);
+        ports.Command_OPEN_Click();
+    }
+    EXPECT_EQ(shown, (QStringList{"COM 16 kann nicht geöffnet werden", "COM 0 kann nicht geöffnet werden"}));
+    EXPECT_EQ(view.caption, QStringLiteral("?"));
+    EXPECT_EQ(frame(), colours::buttonFace);
+    EXPECT_TRUE(view.comToolTips[15].contains(QStringLiteral("dialout"))) << view.comToolTips[15].toStdString();
+}
+
+// Open on an open port reopens with the current choices; a settings text the
+// service rejects leaves the one in force, and the caption says so. Close and
+// a lost port show the closed state, without a message.
+TEST_F(PortHandling, OpenShowsWhatIsInForceCloseAndALostPortTheClosedState)
+{
+    service.existingPorts = {3};
+    service.OnPortLost = [this] { ports.MSComm1_OnPortLost(); };
+    choose(2);
     ports.Command_OPEN_Click();
     for (const char* typed : {"19200,e,7,2", "kaputt"}) {
         view.texts[TextBox::Text_SETTINGS] = QString::fromUtf8(typed);
         ports.Command_OPEN_Click();
         EXPECT_EQ(view.caption, QStringLiteral("COM 3  19200,e,7,2")) << typed;
     }
-    EXPECT_EQ(frame(), colours::lightGreen);
-    EXPECT_TRUE(shown.isEmpty());
-}
-
-// The message names the port (0 when no option is selected); the tooltip says why.
-TEST_F(PortHandling, FailedOpenNamesThePortAndSaysWhyInTheTooltip)
-{
-    const std::tuple<int, PortFailure, const char*> rows[] = {
-        {4, PortFailure::InUse, "belegt"},
-        {15, PortFailure::NoPermission, "dialout"},
-        {-1, PortFailure::None, ""},
-    };
-    for (const auto& [option, failure, why] : rows) {
-        service.failures[static_cast<std::int16_t>(option + 1)] = failure;
-        choose(option);
-        view.caption = QStringLiteral("?");
-        view.backColors[ColouredControl::Frame_OPEN] = colours::lightGreen;
-        shown.clear();
-        ports.Command_OPEN_Click();
-        EXPECT_EQ(shown, QStringList{QStringLiteral("COM %1 kann nicht geöffnet werden").arg(option + 1)});
-        EXPECT_EQ(view.caption, QStringLiteral("?")) << option;
-        EXPECT_EQ(frame(), colours::buttonFace) << option;
-        EXPECT_TRUE(view.comToolTips[option].contains(QString::fromUtf8(why))) << view.comToolTips[option].toStdString();
-    }
-}
-
-// The scan shows the closed state and enables just the ports that open. A lost
-// port shows as a close does, without a message.
-TEST_F(PortHandling, ScanCloseAndALostPortShowTheClosedState)
-{
-    service.existingPorts = {1, 3};
-    service.OnPortLost = [this] { ports.MSComm1_OnPortLost(); };
-    ports.Command_SCAN_Click();
-    for (int i = 0; i < kComPortCount; ++i)
-        EXPECT_EQ(view.comEnabled[i], i == 0 || i == 2) << "COM " << i + 1;
-    EXPECT_EQ(view.caption, QStringLiteral("close"));
-
     for (bool lose : {false, true}) {
         ports.Command_OPEN_Click();
         ASSERT_EQ(frame(), colours::lightGreen);
