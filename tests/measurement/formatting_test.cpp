@@ -10,7 +10,7 @@ const QLocale kGerman(QLocale::German, QLocale::Germany);
 const QLocale kEnglish(QLocale::English, QLocale::UnitedStates);
 
 // One row per class of value: the readout's conversion, German text, English text.
-TEST(NumberText, ReadoutsInBothLocales)
+TEST(Numbers, ReadoutsAndLimitsInBothLocales)
 {
     const std::tuple<QString (*)(double, const QLocale&), double, const char*, const char*> rows[] = {
         {numberText, -0.25, "-0,25", "-0.25"},
@@ -21,12 +21,9 @@ TEST(NumberText, ReadoutsInBothLocales)
     };
     for (const auto& [convert, value, de, en] : rows)
         EXPECT_EQ(convert(value, kGerman) + u' ' + convert(value, kEnglish), QString::fromUtf8(de) + u' ' + en) << value;
-}
 
-TEST(LimitValue, ReadsTheLocalesDecimalNumbersAndNothingElse)
-{
-    const std::tuple<const char*, const QLocale&, std::optional<double>> rows[] = {
-        {"10,5", kGerman, 10.5},
+    // The limits read the locale's plain decimal numbers and nothing else.
+    const std::tuple<const char*, const QLocale&, std::optional<double>> limits[] = {
         {"10.5", kEnglish, 10.5},
         {"\t-3,25  ", kGerman, -3.25},
         {"   ", kGerman, std::nullopt},
@@ -35,7 +32,7 @@ TEST(LimitValue, ReadsTheLocalesDecimalNumbersAndNothingElse)
         {"nan", kGerman, std::nullopt},
         {"1e309", kEnglish, std::nullopt},
     };
-    for (const auto& [text, locale, expected] : rows)
+    for (const auto& [text, locale, expected] : limits)
         EXPECT_EQ(limitValue(QString::fromUtf8(text), locale), expected) << '"' << text << '"';
 }
 

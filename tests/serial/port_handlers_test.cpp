@@ -47,27 +47,12 @@ TEST_F(PortHandling, OpenCloseAndScanCallTheServiceInItsOrder)
         EXPECT_EQ(view.comEnabled[i], i == 0 || i == 2) << "COM " << i + 1;
 }
 
-// The message names the port (0 when no option is selected); the tooltip says
-// why. The caption stays; the frame shows the port closed.
-TEST_F(PortHandling, FailedOpenNamesThePortAndSaysWhyInTheTooltip)
-{
-    service.failures[16] = PortFailure::NoPermission;
-    view.caption = QStringLiteral("?");
-    view.backColors[ColouredControl::Frame_OPEN] = colours::lightGreen;
-    for (int option : {15, -1}) {
-        choose(option);
-        ports.Command_OPEN_Click();
-    }
-    EXPECT_EQ(shown, (QStringList{"COM 16 kann nicht geöffnet werden", "COM 0 kann nicht geöffnet werden"}));
-    EXPECT_EQ(view.caption, QStringLiteral("?"));
-    EXPECT_EQ(frame(), colours::buttonFace);
-    EXPECT_TRUE(view.comToolTips[15].contains(QStringLiteral("dialout"))) << view.comToolTips[15].toStdString();
-}
-
 // Open on an open port reopens with the current choices; a settings text the
 // service rejects leaves the one in force, and the caption says so. Close and
-// a lost port show the closed state, without a message.
-TEST_F(PortHandling, OpenShowsWhatIsInForceCloseAndALostPortTheClosedState)
+// a lost port show the closed state, without a message. A failed open names
+// the port (0 when no option is selected), leaves the caption and shows the
+// port closed; the tooltip says why.
+TEST_F(PortHandling, OpenCloseALostPortAndAFailedOpenShowTheirOutcome)
 {
     service.existingPorts = {3};
     service.OnPortLost = [this] { ports.MSComm1_OnPortLost(); };
@@ -81,14 +66,27 @@ TEST_F(PortHandling, OpenShowsWhatIsInForceCloseAndALostPortTheClosedState)
     for (bool lose : {false, true}) {
         ports.Command_OPEN_Click();
         ASSERT_EQ(frame(), colours::lightGreen);
-        if (lose)
-            service.losePort();
-        else
+        if (lose) {  // the port vanished: the service closes it and says so
+            service.setPortOpen(false);
+            service.OnPortLost();
+        } else {
             ports.Command_CLOSE_Click();
+        }
         EXPECT_EQ(frame(), colours::buttonFace) << lose;
         EXPECT_EQ(view.caption, QStringLiteral("close")) << lose;
     }
     EXPECT_TRUE(shown.isEmpty());
+
+    service.failures[16] = PortFailure::NoPermission;
+    ports.Command_OPEN_Click();
+    for (int option : {15, -1}) {
+        choose(option);
+        ports.Command_OPEN_Click();
+    }
+    EXPECT_EQ(shown, (QStringList{"COM 16 kann nicht geöffnet werden", "COM 0 kann nicht geöffnet werden"}));
+    EXPECT_EQ(view.caption, QStringLiteral("COM 3  19200,e,7,2"));
+    EXPECT_EQ(frame(), colours::buttonFace);
+    EXPECT_TRUE(view.comToolTips[15].contains(QStringLiteral("dialout"))) << view.comToolTips[15].toStdString();
 }
 
 }  // namespace

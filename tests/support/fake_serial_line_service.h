@@ -42,12 +42,6 @@ public:
         eventTime_ = at;
         OnComm();
     }
-    // The open port vanished: the service closes it and says so.
-    void losePort()
-    {
-        open_ = false;
-        OnPortLost();
-    }
 
     QSet<std::int16_t> existingPorts;                  // ports that open
     QMap<std::int16_t, serial::PortFailure> failures;  // why others fail, for their tooltips
@@ -58,10 +52,9 @@ private:
     Write take(const char* name, const T& value, bool taken, T& field)
     {
         calls << QStringLiteral("%1=%2").arg(QLatin1String(name), QVariant::fromValue(value).toString());
-        if (!taken)
-            return Write::Rejected;
-        field = value;
-        return Write::Accepted;
+        if (taken)
+            field = value;
+        return taken ? Write::Accepted : Write::Rejected;
     }
 
     std::int16_t port_ = 1, event_ = 0;

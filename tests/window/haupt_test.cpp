@@ -191,7 +191,6 @@ TEST(StartWithoutWhatItNeeds, RefusesClearly)
     QProcess program;
     program.start(QStringLiteral(IMPULSMETER_BINARY), {});
     ASSERT_TRUE(program.waitForFinished(10000));
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 2);
     const QString err = QString::fromLocal8Bit(program.readAllStandardError());
     EXPECT_TRUE(err.count(QLatin1Char('\n')) == 1 && err.contains(QStringLiteral("xvfb-run"))) << err.toStdString();
