@@ -10,51 +10,30 @@ const QLocale kGerman(QLocale::German, QLocale::Germany);
 const QLocale kEnglish(QLocale::English, QLocale::UnitedStates);
 
 // One row per class of value: the readout's conversion, German text, English text.
-TEST(NumberText, ReadoutsInBothLocales)
+TEST(Numbers, ReadoutsAndLimitsInBothLocales)
 {
     const std::tuple<QString (*)(double, const QLocale&), double, const char*, const char*> rows[] = {
-        {numberText, 2.5, "2,5", "2.5"},
         {numberText, -0.25, "-0,25", "-0.25"},
-        {numberText, -1000000, "-1000000", "-1000000"},  // no grouping
-        {numberText, -0.0, "0", "0"},
-        {numberText, 0.1 + 0.2, "0,3", "0.3"},  // 15 significant digits
-        {numberText, 0.9999999999999999, "1", "1"},
-        {numberText, 123456789012345678.0, "123456789012346000", "123456789012346000"},
-        {numberText, 1e20, "100000000000000000000", "100000000000000000000"},  // never an exponent
-        {numberText, 1e-7, "0,0000001", "0.0000001"},
-        {lengthText, 1000, "1.000", "1,000"},
-        {lengthText, 7, "0.007", "0,007"},
-        {lengthText, 999.6, "1.000", "1,000"},
+        {numberText, 123456789012345678.0, "123456789012346000", "123456789012346000"},  // 15 digits, no exponent
+        {numberText, 1e-7, "0,0000001", "0.0000001"},  // nor for small ones
         {lengthText, 0.5, "0.001", "0,001"},  // halves away from zero
-        {lengthText, -0.4, "0.000", "0,000"},  // no "-0"
         {lengthText, -1234567, "-1.234.567", "-1,234,567"},
     };
     for (const auto& [convert, value, de, en] : rows)
         EXPECT_EQ(convert(value, kGerman) + u' ' + convert(value, kEnglish), QString::fromUtf8(de) + u' ' + en) << value;
-    EXPECT_EQ(numberText(-1e-300, kGerman), QStringLiteral("-0,") + QString(299, u'0') + u'1');
-    EXPECT_EQ(lengthText(1e300, kGerman).size(), 301 + 100) << "301 digits, 100 separators";
-    EXPECT_EQ(integerText(-7, kGerman) + integerText(32767, kGerman), QStringLiteral("-732767")) << "no blank";
-}
 
-TEST(LimitValue, ReadsTheLocalesDecimalNumbersAndNothingElse)
-{
-    const std::tuple<const char*, const QLocale&, std::optional<double>> rows[] = {
-        {"10,5", kGerman, 10.5},
+    // The limits read the locale's plain decimal numbers and nothing else.
+    const std::tuple<const char*, const QLocale&, std::optional<double>> limits[] = {
         {"10.5", kEnglish, 10.5},
         {"\t-3,25  ", kGerman, -3.25},
         {"   ", kGerman, std::nullopt},
-        {"abc", kGerman, std::nullopt},
         {"10 Hz", kGerman, std::nullopt},
-        {"10,5,5", kGerman, std::nullopt},
         {"inf", kEnglish, std::nullopt},
         {"nan", kGerman, std::nullopt},
         {"1e309", kEnglish, std::nullopt},
-        {"\x01\x02\t\n\r\x1b\x7f" "5", kGerman, std::nullopt},
-        {"\xff\xfe\xc0\xaf" "5\xed\xa0\x80", kGerman, std::nullopt},
     };
-    for (const auto& [text, locale, expected] : rows)
+    for (const auto& [text, locale, expected] : limits)
         EXPECT_EQ(limitValue(QString::fromUtf8(text), locale), expected) << '"' << text << '"';
-    EXPECT_EQ(limitValue(QString(10000, u'7'), kGerman), std::nullopt);
 }
 
 }  // namespace

@@ -22,21 +22,20 @@ protected:
 };
 
 // The calling orders the service relies on: open on COM 3 without RTS, close,
-// and the scan, which closes first and then probes every port in turn. The
-// caption shows what the service reports in force.
-TEST_F(PortHandling, OpenCloseAndScanCallTheServiceInItsOrderAndOpenShowsWhatIsInForce)
+// and the scan, which closes first and then probes every port in turn,
+// enabling just the ports that open.
+TEST_F(PortHandling, OpenCloseAndScanCallTheServiceInItsOrder)
 {
     service.existingPorts = {1, 3};
     choose(2);
     view.checks[CheckBox::Check_RTS] = 0;
-    QStringList scan{"PortOpen=false", "PortOpen?", "PortOpen=false"};
+    QStringList scan{"PortOpen=false", "PortOpen=false"};
     for (int i = 1; i <= kComPortCount; ++i)
-        scan << QStringLiteral("CommPort=%1").arg(i) << "PortOpen=true" << "PortOpen?" << "PortOpen=false";
+        scan << QStringLiteral("CommPort=%1").arg(i) << "PortOpen=true" << "PortOpen=false";
     const std::pair<void (PortHandlers::*)(), QStringList> rows[] = {
         {&PortHandlers::Command_OPEN_Click,
-         {"PortOpen=false", "Settings=9600,n,8,1", "DTREnable=true", "RTSEnable=false", "CommPort=3", "PortOpen=true",
-          "PortOpen?"}},
-        {&PortHandlers::Command_CLOSE_Click, {"PortOpen=false", "PortOpen?"}},
+         {"PortOpen=false", "Settings=9600,n,8,1", "DTREnable=true", "RTSEnable=false", "CommPort=3", "PortOpen=true"}},
+        {&PortHandlers::Command_CLOSE_Click, {"PortOpen=false"}},
         {&PortHandlers::Command_SCAN_Click, scan},
     };
     for (const auto& [click, order] : rows) {
@@ -44,63 +43,50 @@ TEST_F(PortHandling, OpenCloseAndScanCallTheServiceInItsOrderAndOpenShowsWhatIsI
         (ports.*click)();
         EXPECT_EQ(service.calls, order);
     }
+    for (int i = 0; i < kComPortCount; ++i)
+        EXPECT_EQ(view.comEnabled[i], i == 0 || i == 2) << "COM " << i + 1;
+}
 
-    // Open on an open port reopens with the current choices; a settings text
-    // the service rejects leaves the one in force, and the caption says so.
+// Open on an open port reopens with the current choices; a settings text the
+// service rejects leaves the one in force, and the caption says so. Close and
+// a lost port show the closed state, without a message. A failed open names
+// the port (0 when no option is selected), leaves the caption and shows the
+// port closed; the tooltip says why.
+TEST_F(PortHandling, OpenCloseALostPortAndAFailedOpenShowTheirOutcome)
+{
+    service.existingPorts = {3};
+    service.OnPortLost = [this] { ports.MSComm1_OnPortLost(); };
+    choose(2);
     ports.Command_OPEN_Click();
     for (const char* typed : {"19200,e,7,2", "kaputt"}) {
         view.texts[TextBox::Text_SETTINGS] = QString::fromUtf8(typed);
         ports.Command_OPEN_Click();
-        EXPECT_TRUE(view.caption == QStringLiteral("COM 3  19200,e,7,2") && frame() == colours::lightGreen) << typed;
+        EXPECT_EQ(view.caption, QStringLiteral("COM 3  19200,e,7,2")) << typed;
     }
-    EXPECT_TRUE(shown.isEmpty());
-}
-
-// The message names the port (0 when no option is selected); the tooltip says why.
-TEST_F(PortHandling, FailedOpenNamesThePortAndSaysWhyInTheTooltip)
-{
-    const std::tuple<int, PortFailure, const char*> rows[] = {
-        {1, PortFailure::NoSuchDevice, "nicht vorhanden"},
-        {4, PortFailure::InUse, "belegt"},
-        {15, PortFailure::NoPermission, "dialout"},
-        {-1, PortFailure::None, ""},
-    };
-    for (const auto& [option, failure, why] : rows) {
-        service.failures[static_cast<std::int16_t>(option + 1)] = failure;
-        choose(option);
-        view.caption = QStringLiteral("?");
-        view.backColors[ColouredControl::Frame_OPEN] = colours::lightGreen;
-        shown.clear();
-        ports.Command_OPEN_Click();
-        EXPECT_EQ(shown, QStringList{QStringLiteral("COM %1 kann nicht geöffnet werden").arg(option + 1)});
-        EXPECT_TRUE(view.caption == QStringLiteral("?") && frame() == colours::buttonFace) << option;
-        EXPECT_TRUE(view.comToolTips[option].contains(QString::fromUtf8(why))) << view.comToolTips[option].toStdString();
-    }
-}
-
-// The scan leaves the port closed on COM 16 and the selection as it was, even
-// on a port it disables. A lost port shows as a close does, without a message.
-TEST_F(PortHandling, ScanCloseAndALostPortShowTheClosedState)
-{
-    service.existingPorts = {1, 3};
-    service.OnPortLost = [this] { ports.MSComm1_OnPortLost(); };
-    choose(4);
-    ports.Command_SCAN_Click();
-    for (int i = 0; i < kComPortCount; ++i)
-        EXPECT_EQ(view.comEnabled[i], i == 0 || i == 2) << "COM " << i + 1;
-    EXPECT_TRUE(!service.PortOpen() && service.CommPort() == 16 && view.caption == QStringLiteral("close"));
-    EXPECT_TRUE(view.optionValue(OptionArray::Option_COMPORT, 4));
-
-    choose(0);
     for (bool lose : {false, true}) {
         ports.Command_OPEN_Click();
         ASSERT_EQ(frame(), colours::lightGreen);
-        lose ? service.losePort() : ports.Command_CLOSE_Click();
-        EXPECT_TRUE(!service.PortOpen() && frame() == colours::buttonFace && view.caption == "close") << lose;
+        if (lose) {  // the port vanished: the service closes it and says so
+            service.setPortOpen(false);
+            service.OnPortLost();
+        } else {
+            ports.Command_CLOSE_Click();
+        }
+        EXPECT_EQ(frame(), colours::buttonFace) << lose;
+        EXPECT_EQ(view.caption, QStringLiteral("close")) << lose;
     }
-    view.caption.clear();
-    ports.Command_CLOSE_Click();  // on a closed port too
-    EXPECT_TRUE(view.caption == QStringLiteral("close") && shown.isEmpty());
+    EXPECT_TRUE(shown.isEmpty());
+
+    service.failures[16] = PortFailure::NoPermission;
+    ports.Command_OPEN_Click();
+    for (int option : {15, -1}) {
+        choose(option);
+        ports.Command_OPEN_Click();
+    }
+    EXPECT_EQ(shown, (QStringList{"COM 16 kann nicht geöffnet werden", "COM 0 kann nicht geöffnet werden"}));
+    EXPECT_EQ(view.caption, QStringLiteral("COM 3  19200,e,7,2"));
+    EXPECT_EQ(frame(), colours::buttonFace);
+    EXPECT_TRUE(view.comToolTips[15].contains(QStringLiteral("dialout"))) << view.comToolTips[15].toStdString();
 }
 
 }  // namespace

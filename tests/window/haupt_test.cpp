@@ -12,18 +12,17 @@ using namespace std::chrono_literals;
 namespace {
 
 // The real window offscreen, holding the test double as its service; the
-// fixture answers the message box and the beep at once, keeping what they were asked.
-class HauptTest : public ::testing::Test, public MessageBox, public measurement::Beeper {
+// fixture answers the message box at once, keeping what it was asked.
+class HauptTest : public ::testing::Test, public MessageBox {
 protected:
     HauptTest() { makeWindow(this); }
     void MsgBox(const QString& text) override { shown << text; }
-    void Beep() override { ++beeps; }
     void makeWindow(MessageBox* box)
     {
         auto service = std::make_unique<FakeSerialLineService>();
         fake = service.get();
         // Each tick reads a second after the one before, however late a loaded machine runs it.
-        window = std::make_unique<HAUPT>(std::move(service), box, this,
+        window = std::make_unique<HAUPT>(std::move(service), box, nullptr,
                                          [t = std::chrono::steady_clock::time_point()]() mutable { return t += 1s; });
     }
     template <typename T = QWidget>
@@ -57,7 +56,6 @@ protected:
     }
 
     QStringList shown;
-    int beeps = 0;
     FakeSerialLineService* fake = nullptr;
     std::unique_ptr<HAUPT> window;
 };
@@ -65,23 +63,19 @@ protected:
 TEST_F(HauptTest, StartsWithTheDesignDefaultsAtItsPixelsInTabOrder)
 {
     EXPECT_EQ(window->windowTitle(), QStringLiteral("?"));
-    for (int i = 0; i < kComPortCount; ++i)
-        EXPECT_TRUE(comPort(i)->text() == QStringLiteral("COM %1").arg(i + 1) && comPort(i)->isEnabled() &&
-                    comPort(i)->isChecked() == (i == 0)) << i;
-    const QString boxes = "Text_IMPULSLÄNGE|Text_ANZAHL_IMPULSE|Text_FREQUENZ|txtFMax|txtFMin|txtIMax|txtIMin|Text_SETTINGS";
-    EXPECT_EQ(text(boxes), QStringLiteral("|||||1000|10|9600,n,8,1"));
-    QStringList names;  // what a screen reader calls each box
-    for (const QString& box : boxes.split(u'|'))
-        names << control(box)->accessibleName();
-    EXPECT_EQ(names.join(u'|'), "Impulslänge|Anzahl Impulse|Frequenz|Max|Min|Impulse Maxwert|Impulse Minwert|Settings");
-    EXPECT_TRUE(control<QRadioButton>("optSignal_0")->isChecked() && control<QCheckBox>("Check_DTR")->isChecked() &&
-                control<QCheckBox>("Check_RTS")->isChecked() && !control<QCheckBox>("Check_BEEP")->isChecked());
+    for (int i = 0; i < kComPortCount; ++i)  // "*" checked, "-" disabled
+        EXPECT_EQ(comPort(i)->text() + (comPort(i)->isChecked() ? "*" : "") + (comPort(i)->isEnabled() ? "" : "-"),
+                  QStringLiteral("COM %1").arg(i + 1) + (i == 0 ? "*" : ""));
+    EXPECT_EQ(text("Text_IMPULSLÄNGE|Text_ANZAHL_IMPULSE|Text_FREQUENZ|txtFMax|txtFMin|txtIMax|txtIMin|Text_SETTINGS"),
+              QStringLiteral("|||||1000|10|9600,n,8,1"));
+    for (const char* button : {"optSignal_0", "Check_DTR", "Check_RTS", "Check_BEEP"})
+        EXPECT_EQ(control<QAbstractButton>(button)->isChecked(), std::string_view(button) != "Check_BEEP") << button;
     EXPECT_EQ(colour("lblMM"), QStringLiteral("#c00000"));
     std::set<int> lineWidths;  // in the font the buttons draw them in
     for (const auto* line : window->findChildren<QRadioButton*>(QRegularExpression(QStringLiteral("^optSignal_"))))
         lineWidths.insert(line->fontMetrics().horizontalAdvance(line->text()));
     EXPECT_EQ(lineWidths.size(), 1u);
-    EXPECT_TRUE(control<QTimer>("Timer1")->interval() == 1000 && control<QTimer>("Timer1")->timerType() == Qt::PreciseTimer);
+    EXPECT_EQ(control<QTimer>("Timer1")->interval(), 1000);
 
     // Each edge is rounded on its own: 8 twips round up, 22 down, so 14 twips there have no width.
     EXPECT_EQ(window::pixelRect({8, 0, 14, 22}), QRect(1, 0, 0, 1));
@@ -89,8 +83,10 @@ TEST_F(HauptTest, StartsWithTheDesignDefaultsAtItsPixelsInTabOrder)
         {"Option_COMPORT_1", "Frame1", QRect(12, 32, 67, 13)},
         {"Frame_OPEN", "Frame2", QRect(20, 244, 129, 57)},
         {"Text_IMPULSLÄNGE", "HAUPT_client", QRect(352, 104, 109, 21)}};
-    for (const auto& [name, container, pixels] : rows)
-        EXPECT_TRUE(control(name)->parentWidget()->objectName() == container && control(name)->geometry() == pixels) << name;
+    for (const auto& [name, container, pixels] : rows) {
+        EXPECT_EQ(control(name)->parentWidget()->objectName(), container) << name;
+        EXPECT_EQ(control(name)->geometry(), pixels) << name;
+    }
     QWidget* client = window->centralWidget();
     EXPECT_EQ(client->size(), QSize(637, 342));
     // Every control, not the unnamed parts Qt adds inside one, lies inside its container.
@@ -99,16 +95,12 @@ TEST_F(HauptTest, StartsWithTheDesignDefaultsAtItsPixelsInTabOrder)
         EXPECT_TRUE(widget->parentWidget()->rect().contains(widget->geometry())) << widget->objectName().toStdString();
     EXPECT_EQ(controls.size(), 5 + 20 + 4 + 3 + 8 + 10);  // frames, options, buttons, check boxes, text boxes, labels
 
-    // The pulse length heads the readout column and lies over Frame3, not hidden by it.
-    QWidget* length = control("Text_IMPULSLÄNGE");
-    for (const char* box : {"Text_ANZAHL_IMPULSE", "Text_FREQUENZ", "txtFMax", "txtFMin"})
-        EXPECT_EQ(control(box)->mapTo(client, QPoint()).x(), length->x()) << box;
-    EXPECT_TRUE(control("Frame3")->geometry().contains(length->geometry()));
+    // The pulse length lies over Frame3, not hidden by it.
+    const QWidget* length = control("Text_IMPULSLÄNGE");
     EXPECT_EQ(client->childAt(length->geometry().center()), length);
 
-    QStringList chain;  // the COM options by number
-    QWidget* w = comPort(0);
-    for (int step = 0; step < 200 && (step == 0 || w != comPort(0)); ++step, w = w->nextInFocusChain())
+    QStringList chain{"0"};  // the COM options by number, from the first round to it again
+    for (QWidget* w = comPort(0)->nextInFocusChain(); w != comPort(0); w = w->nextInFocusChain())
         if (w->focusPolicy() & Qt::TabFocus)
             chain << w->objectName().remove(QStringLiteral("Option_COMPORT_"));
     EXPECT_EQ(chain.join(u' '), QStringLiteral("0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 Command_SCAN 15 Check_DTR Check_RTS "
@@ -124,23 +116,16 @@ TEST_F(HauptTest, EdgesReachTheReadoutsOnceAFrameAndTheRealTimerTicksThemIntoFre
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 30; ++i)
         fake->raise(serial::comEvCD, {t0 + i * 10ms, 1.0 + i / 100.0});
-    // Thirty writes of each readout: the view has the last at once, the widget gets it in one hand-over.
-    EXPECT_EQ(window->view().text(TextBox::Text_ANZAHL_IMPULSE), QStringLiteral("15"));
-    QSignalSpy written(control<QLineEdit>("Text_ANZAHL_IMPULSE"), &QLineEdit::textChanged);
     EXPECT_EQ(text(readouts), QStringLiteral("15|0.020ms|||"));
-    EXPECT_EQ(written.count(), 1);
     ASSERT_TRUE(QTest::qWaitFor([this] { return !text("Text_FREQUENZ").isEmpty(); }, 2500));
     EXPECT_EQ(text(readouts), QStringLiteral("15|0.020ms|15 Hz|15 Hz|15 Hz"));
     EXPECT_EQ(indicator(), QStringLiteral("Max Min activ#00ff00"));
 
     click("Command_CLEAR");  // below the lower limit: red on the next tick
     EXPECT_TRUE(QTest::qWaitFor([this] { return indicator() == QStringLiteral("Max Min nicht activ#ff0000"); }, 2500));
-    click("Check_BEEP");
-    fake->raise(serial::comEvRing, {std::chrono::steady_clock::now(), 2.0});
-    EXPECT_EQ(beeps, 1);
 
     // Edges while the event loop runs reach the widget at most once a display frame.
-    written.clear();
+    QSignalSpy written(control<QLineEdit>("Text_ANZAHL_IMPULSE"), &QLineEdit::textChanged);
     QElapsedTimer writing;
     writing.start();
     for (int i = 0; writing.elapsed() < 200; ++i) {
@@ -150,9 +135,10 @@ TEST_F(HauptTest, EdgesReachTheReadoutsOnceAFrameAndTheRealTimerTicksThemIntoFre
     EXPECT_LE(written.count(), writing.elapsed() / 16 + 2);
 }
 
-// Each button, a lost port and the menu reach their handler (what the
-// handlers do is the port handlers' to show). The frame's colour must really
-// be drawn, not only stored: the style shades the panel a little.
+// The scan button and the menu reach their handlers (what the handlers do is
+// the port handlers' to show; the kernel tier clicks Open, Close and Clear and
+// unplugs a port). The frame's colour must really be drawn, not only stored:
+// the style shades the panel a little.
 TEST_F(HauptTest, ButtonsMenuMessageBoxAndCloseBoxReachTheirHandlersAndTheFrameColourIsDrawn)
 {
     fake->existingPorts = {1, 3};
@@ -160,13 +146,9 @@ TEST_F(HauptTest, ButtonsMenuMessageBoxAndCloseBoxReachTheirHandlersAndTheFrameC
     handedOn();
     const QColor drawn = control("Frame_OPEN")->grab().toImage().pixelColor(control("Frame_OPEN")->width() / 2, 8);
     EXPECT_TRUE(drawn.green() > 230 && drawn.red() + drawn.blue() < 30) << drawn.name().toStdString();
-    fake->losePort();
-    EXPECT_EQ(colour("Frame_OPEN"), window->palette().color(QPalette::Button).name());
-    click("Command_OPEN");
-    click("Command_CLOSE");
-    EXPECT_TRUE(window->windowTitle() == QStringLiteral("close") && !fake->PortOpen());
     click("Command_SCAN");
-    EXPECT_TRUE(comPort(2)->isEnabled() && !comPort(1)->isEnabled() && shown.isEmpty());
+    EXPECT_TRUE(comPort(2)->isEnabled());
+    EXPECT_FALSE(comPort(1)->isEnabled());
 
     // Help changes nothing; Ende closes the port and ends the loop, as the close box does.
     click("Command_OPEN");
@@ -175,28 +157,25 @@ TEST_F(HauptTest, ButtonsMenuMessageBoxAndCloseBoxReachTheirHandlersAndTheFrameC
     const QImage before = window->centralWidget()->grab().toImage();
     control<QAction>("Menue_HILFE")->trigger();
     QCoreApplication::processEvents();
-    EXPECT_TRUE(window->centralWidget()->grab().toImage() == before && control<QAction>("Menue_HILFE")->text() == "?");
-    EXPECT_TRUE(window->windowTitle() == QStringLiteral("COM 1  9600,n,8,1") && fake->PortOpen());
+    EXPECT_TRUE(window->centralWidget()->grab().toImage() == before);
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("COM 1  9600,n,8,1"));
     QTimer::singleShot(0, window.get(), [this] { control<QAction>("Menue_Ende")->trigger(); });
     EXPECT_EQ(runEventLoop(), 0);
-    EXPECT_FALSE(fake->PortOpen() || window->isVisible() || control<QTimer>("Timer1")->isActive());
+    EXPECT_FALSE(fake->PortOpen());
 
     // The real box: titled, one OK button, the handler's text. Timer1 goes on
     // ticking while it waits; it is answered here after more than a tick.
     makeWindow(nullptr);
     QStringList seen;
-    QTimer answer;
-    answer.callOnTimeout([&] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-            seen = {box->windowTitle(), box->text(), QString::number(box->buttons().size()),
-                    box->button(QMessageBox::Ok) ? "OK" : "no OK", text("Text_FREQUENZ")};
-        if (QWidget* modal = QApplication::activeModalWidget())
-            modal->close();
+    QTimer::singleShot(1500ms, window.get(), [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        seen = {box->windowTitle(), box->text(), QString::number(box->buttons().size()),
+                box->button(QMessageBox::Ok) ? "OK" : "no OK", text("Text_FREQUENZ")};
+        box->close();
     });
-    answer.start(1500ms);
     click("Command_OPEN");  // no port exists
     EXPECT_EQ(seen, (QStringList{"Impulsmeter", "COM 1 kann nicht geöffnet werden", "1", "OK", "0 Hz"}));
-    answer.stop();
     window->show();
     QTimer::singleShot(0, window.get(), [this] { window->close(); });
     EXPECT_EQ(runEventLoop(), 0) << "the close box ends it too";
@@ -207,13 +186,12 @@ TEST_F(HauptTest, ButtonsMenuMessageBoxAndCloseBoxReachTheirHandlersAndTheFrameC
 TEST(StartWithoutWhatItNeeds, RefusesClearly)
 {
     EXPECT_THROW(HAUPT(nullptr), std::invalid_argument);
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        qunsetenv(name);  // for the program started here; this one has its platform already
     QProcess program;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("DISPLAY"); env.remove("WAYLAND_DISPLAY"); env.remove("QT_QPA_PLATFORM");
-    program.setProcessEnvironment(env);
     program.start(QStringLiteral(IMPULSMETER_BINARY), {});
     ASSERT_TRUE(program.waitForFinished(10000));
-    EXPECT_TRUE(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 2) << program.exitCode();
+    EXPECT_EQ(program.exitCode(), 2);
     const QString err = QString::fromLocal8Bit(program.readAllStandardError());
     EXPECT_TRUE(err.count(QLatin1Char('\n')) == 1 && err.contains(QStringLiteral("xvfb-run"))) << err.toStdString();
 }
