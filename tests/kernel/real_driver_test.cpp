@@ -195,9 +195,9 @@ TEST_F(RealDrivers, EachDriverMapsSwitchesClosesAndCounts)
     }
 }
 
-// Unplugged while open: the port is lost once, closed without a message, its
-// watcher and descriptor gone (how the window shows a lost port is the port
-// handlers' to show); plugged again, it opens and counts.
+// Unplugged while open: the port is lost once, the window told, closed
+// without a message, its watcher and descriptor gone (how the window shows a
+// lost port is the port handlers' to show); plugged again, it opens and counts.
 TEST_F(RealDrivers, UnplugWhileOpenClosesThePortOnceAndReplugCounts)
 {
     const Port& usb = kPorts[1];
@@ -208,6 +208,7 @@ TEST_F(RealDrivers, UnplugWhileOpenClosesThePortOnceAndReplugCounts)
     QTest::qWait(300);
     EXPECT_EQ(lost, 1);
     EXPECT_FALSE(service->PortOpen());
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("close")) << "the loss reached the window";
     EXPECT_TRUE(scripted.shown.isEmpty()) << scripted.shown.join('|').toStdString();
     EXPECT_EQ(QDir(QStringLiteral("/proc/self/task")).count(), threads);
     // A descriptor left on the device would read "/dev/ttyUSB0 (deleted)".
