@@ -34,8 +34,9 @@ public:
     int waitForChange(int, int) override
     {
         int seen = 0;
-        if (const int error = answer(driver_.waits, [&] { seen = changes_; ++waitsBegun_; }))
+        if (const int error = answer(driver_.waits, [&] { seen = changes_; }))
             return error;
+        ++waitsBegun_;
         onWait();
         for (eventfd_t drained = 0;;) {
             if (::eventfd_read(wakeFd_, &drained) != 0 && errno == EINTR)

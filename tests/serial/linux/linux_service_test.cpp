@@ -42,12 +42,13 @@ struct LinuxService : ::testing::Test {
 };
 
 // Accepted texts read back plain; rejected ones, one per kind of mistake,
-// leave the settings in force. COM numbers run from 1 to 16.
+// leave the settings in force. COM numbers run from 1 to 16; one outside
+// leaves the number in force.
 TEST_F(LinuxService, SettingsTextAndComNumbersOutsideAreRejected)
 {
     const std::pair<QString, std::string> accepted[] = {{"\t115200,M,6,2\t", "115200,m,6,2"},
         {" 300 , o , 5 , 1 ", "300,o,5,1"}, {"1,s,8,1", "1,s,8,1"}, {"2147483647,E,7,2", "2147483647,e,7,2"}};
-    // The last one in Arabic-Indic digits.
+    // The last one with an Arabic-Indic digit.
     const QString rejected[] = {"1,n,8", "1,n,8,1,", "1,,8,1", "1,x,8,1", "1,ne,8,1", "0,n,8,1", "2147483648,n,8,1",
         "+1,n,8,1", "1,n,4,1", "1,n,9,1", "1,n,8,0", "1,n,8,3", "1,n,8,1.5", "1 1,n,8,1", "1,n,8,1\n", "\u0669,n,8,1"};
     auto& s = make();
@@ -58,7 +59,7 @@ TEST_F(LinuxService, SettingsTextAndComNumbersOutsideAreRejected)
     for (const QString& text : rejected)
         EXPECT_EQ(s.setSettings(text), Write::Rejected) << text.toStdString();
     EXPECT_EQ(s.Settings().toStdString(), "2147483647,e,7,2");
-    for (std::int16_t com : {0, 17, 16})
+    for (std::int16_t com : {16, 0, 17})  // the last accepted stays in force
         EXPECT_EQ(s.setCommPort(com), com == 16 ? Write::Accepted : Write::Rejected) << com;
     EXPECT_EQ(s.CommPort(), 16);
 }
