@@ -7,6 +7,7 @@
 #include "haupt.h"
 #include "line_control.h"
 #include "linux_serial_line_service.h"
+#include "wait_for.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -12,6 +12,7 @@
 #include "port_fixtures.h"
 #include "private_sound_server.h"
 #include "sink_recorder.h"
+#include "wait_for.h"
 
 #include <QApplication>
 #include <QCheckBox>

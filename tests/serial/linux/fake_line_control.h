@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <functional>
 #include <mutex>
@@ -18,7 +19,10 @@ class FakeLineControl : public serial::LineControl {
 public:
     // TIOCMGET/TIOCMBIS/TIOCMBIC; TIOCGICOUNT; counters that move (cp210x:
     // never); TIOCMIWAIT; what the others answer (old kernels: EINVAL).
-    struct Driver { bool lines = true, counts = true, countsChanges = true, waits = true; int unsupported = ENOTTY; };
+    struct Driver {
+        bool lines = true, counts = true, countsChanges = true, waits = true;
+        int unsupported = ENOTTY;
+    };
 
     explicit FakeLineControl(Driver driver) : driver_(driver) {}
     ~FakeLineControl() override { ::close(wakeFd_); }
@@ -30,8 +34,9 @@ public:
     int waitForChange(int, int) override
     {
         int seen = 0;
-        if (const int error = answer(driver_.waits, [&] { seen = changes_; ++waitsBegun_; }))
+        if (const int error = answer(driver_.waits, [&] { seen = changes_; }))
             return error;
+        ++waitsBegun_;
         onWait();
         for (eventfd_t drained = 0;;) {
             if (::eventfd_read(wakeFd_, &drained) != 0 && errno == EINTR)
@@ -49,12 +54,19 @@ public:
         std::lock_guard lock(mutex_);
         bits_ ^= edges % 2 != 0 ? bit : 0;
         changes_ += wake ? edges : 0;
-        (bit == TIOCM_CTS ? counts_.cts : bit == TIOCM_DSR ? counts_.dsr : bit == TIOCM_CD ? counts_.dcd : counts_.rng) += driver_.countsChanges ? edges : 0;
+        auto& line = bit == TIOCM_CTS ? counts_.cts : bit == TIOCM_DSR ? counts_.dsr
+                     : bit == TIOCM_CD ? counts_.dcd : counts_.rng;
+        line += driver_.countsChanges ? edges : 0;
         ::eventfd_write(wakeFd_, 1);
     }
     // Every call from now on fails with `error`; a blocked wait returns it.
-    void unplug(int error) { std::lock_guard lock(mutex_); gone_ = error; ::eventfd_write(wakeFd_, 1); }
-    int waitsBegun() const { std::lock_guard lock(mutex_); return waitsBegun_; }
+    void unplug(int error)
+    {
+        std::lock_guard lock(mutex_);
+        gone_ = error;
+        ::eventfd_write(wakeFd_, 1);
+    }
+    int waitsBegun() const { return waitsBegun_; }
 
     std::function<void()> onWait = [] {};  // on the waiting thread, once each wait has begun
 
@@ -64,12 +76,15 @@ private:
     {
         std::lock_guard lock(mutex_);
         const int error = gone_ != 0 ? gone_ : supported ? 0 : driver_.unsupported;
-        return error == 0 ? (step(), 0) : error;
+        if (error == 0)
+            step();
+        return error;
     }
 
     const Driver driver_;
     const int wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
     mutable std::mutex mutex_;
     serial::LineCounts counts_;
-    int bits_ = 0, changes_ = 0, gone_ = 0, waitsBegun_ = 0;  // changes_: every edge that wakes a wait
+    int bits_ = 0, changes_ = 0, gone_ = 0;  // changes_: every edge that wakes a wait
+    std::atomic<int> waitsBegun_{0};
 };
