@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+
 using namespace std::chrono_literals;
 
 namespace {
