@@ -96,14 +96,17 @@ TEST_F(LinuxService, MapsUartsThenUsbThenAcmByNumberWithoutConsolesReadAfresh)
 // (cdc-acm first ENODEV): closed, lost once, no edge made up.
 TEST_F(LinuxService, EachDriverCountsItsWayUntilUnplugged)
 {
-    const Codes counted{{comEvCTS, 1004}, {comEvDSR, 3}, {comEvCD, 3}, {comEvRing, 3}};
+    const Codes counted{{comEvCTS, 20004}, {comEvDSR, 3}, {comEvCD, 3}, {comEvRing, 3}};
     const Codes snapshots{{comEvCTS, 2}, {comEvDSR, 1}, {comEvCD, 1}, {comEvRing, 1}};
     const struct { const char* name; FakeLineControl::Driver driver; LineCapability way; Codes codes; int gone; } table[] = {
         {"ftdi_sio", {}, LineCapability::Counters, counted, EIO},
         {"pl2303", {true, false, false, true}, LineCapability::WakeUpsOnly, snapshots, ENODEV},
         {"cp210x", {true, true, false, false}, LineCapability::PollingOnly, snapshots, EIO},
         {"cp210x, older kernel", {true, true, false, false, EINVAL}, LineCapability::PollingOnly, snapshots, EIO}};
-    const std::pair<int, int> changes[] = {{TIOCM_CTS, 1001}, {TIOCM_DSR, 3}, {TIOCM_CD, 3}, {TIOCM_CTS, 3}, {TIOCM_RNG, 3}};
+    // The last jump is more than one turn of the window thread hands on, so
+    // the rest must follow without another edge to carry it.
+    const std::pair<int, int> changes[] = {
+        {TIOCM_CTS, 3}, {TIOCM_DSR, 3}, {TIOCM_CD, 3}, {TIOCM_RNG, 3}, {TIOCM_CTS, 20001}};
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
         auto& s = make(row.driver);
@@ -171,37 +174,34 @@ TEST_F(LinuxService, TheWatcherStampsBatchesFindsLateEdgesAndDropsWhatIsQueuedAt
 }
 
 // The watcher's signal is a real-time one nobody else had claimed, and a
-// stray one is harmless.
-// Should something take it over later, ignoring it or restarting the wait,
-// stop() still returns: the thread is given up, tells nothing more, and ends
-// on its own with what it holds.
+// stray one is harmless. Should a library take it over later with a handler
+// that restarts the wait, stop() still returns: the thread is given up, tells
+// nothing more, and ends on its own with what it holds.
 TEST(LineWatcher, StopsWithinItsDeadlineWhenItsSignalWasTakenOver)
 {
     const int signal = stopSignal();
     ASSERT_TRUE(signal >= SIGRTMIN && signal <= SIGRTMAX) << signal;
     ::raise(signal);
-    struct sigaction ignored {}, restarting {}, own {};
-    ignored.sa_handler = SIG_IGN;
+    struct sigaction restarting {}, own {};
     restarting.sa_handler = [](int) {};
     restarting.sa_flags = SA_RESTART;
     const int free = firstFreeRealTimeSignal();
     ::sigaction(free, &restarting, &own);
     EXPECT_NE(firstFreeRealTimeSignal(), free) << "a claimed signal is passed over";
     ::sigaction(free, &own, nullptr);
-    for (const struct sigaction& other : {ignored, restarting}) {
-        auto lines = std::make_shared<FakeLineControl>(FakeLineControl::Driver{});
-        std::atomic<int> told{0};
-        auto watcher = std::make_shared<LineWatcher>(-1, lines, false, [&](const auto&) { ++told; }, [&] { ++told; });
-        watcher->start();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return lines->waitsBegun() >= 1; }));
-        ::sigaction(signal, &other, &own);
-        watcher->stop();
-        ::sigaction(signal, &own, nullptr);
-        const std::weak_ptr<LineWatcher> left = std::exchange(watcher, nullptr);
-        lines->toggle(TIOCM_CTS);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return left.expired(); })) << "the watcher given up was not freed";
-        EXPECT_EQ(told, 0);
-    }
+
+    auto lines = std::make_shared<FakeLineControl>(FakeLineControl::Driver{});
+    std::atomic<int> told{0};
+    auto watcher = std::make_shared<LineWatcher>(-1, lines, false, [&](const auto&) { ++told; }, [&] { ++told; });
+    watcher->start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return lines->waitsBegun() >= 1; }));
+    ::sigaction(signal, &restarting, &own);
+    watcher->stop();
+    ::sigaction(signal, &own, nullptr);
+    const std::weak_ptr<LineWatcher> left = std::exchange(watcher, nullptr);
+    lines->toggle(TIOCM_CTS);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return left.expired(); })) << "the watcher given up was not freed";
+    EXPECT_EQ(told, 0);
 }
 
 // Port faults: one whose device is gone or that has none is no such device,
@@ -247,19 +247,6 @@ TEST_F(LinuxService, PortFaultsGoneNoPermissionInUseOrHungUpLeaveNoDescriptor)
     EXPECT_EQ(descriptors(), before - 1) << "the terminal's master side is closed too";
     if (!nobody)
         GTEST_SKIP() << "no permission untried: it needs root and the user nobody";
-}
-
-// A backlog larger than one drain's budget is handed on from drain to drain
-// with each posted item moved once, not the remainder again every time.
-TEST(LineEventRelay, DrainsABacklogMovingEachItemOnce)
-{
-    std::uint32_t delivered = 0, items = 50000;  // five drains
-    LineEventRelay relay([&](std::int16_t, const EdgeTime&) { ++delivered; }, [] {});
-    relay.setOpenGeneration(1);
-    for (std::uint32_t i = 0; i < items; ++i)
-        relay.postEdges(1, {{comEvCTS, 1, {}}});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return delivered == items; }));
-    EXPECT_EQ(relay.itemsMoved(), items);
 }
 
 }  // namespace
