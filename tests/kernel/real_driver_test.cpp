@@ -33,15 +33,11 @@ const Port kPorts[] = {{"8250", 1, 0, "/dev/ttyS1", 50, 40}, {"ftdi_sio", 2, 1, 
 struct Line { const char* name; int bit; };
 const Line kLines[] = {{"DCD", TIOCM_CD}, {"DSR", TIOCM_DSR}, {"CTS", TIOCM_CTS}, {"RI", TIOCM_RNG}};  // as optSignal_n
 
-struct Scripted : MessageBox, measurement::Beeper {
-    void MsgBox(const QString& text) override { shown << text; }
-    void Beep() override {}
-    QStringList shown;
-};
-
-// The real window over the real service; every event on its way in is counted.
-class RealDrivers : public ::testing::Test {
+// The real window over the real service; every event on its way in is
+// counted, every message box answered at once and kept.
+class RealDrivers : public ::testing::Test, public MessageBox {
 protected:
+    void MsgBox(const QString& text) override { messages << text; }
     void SetUp() override
     {
         // The guest's one virtio port is the host's control channel.
@@ -50,7 +46,7 @@ protected:
         host_ = ::open(QFile::encodeName(ports[0].filePath()).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         auto owned = std::make_unique<serial::LinuxSerialLineService>(QStringLiteral("/"), serial::makeSystemLineControl());
         service = owned.get();
-        window = std::make_unique<HAUPT>(std::move(owned), &scripted, &scripted);
+        window = std::make_unique<HAUPT>(std::move(owned), this);
         service->OnComm = [this, inner = service->OnComm] { ++events; inner(); };
         service->OnPortLost = [this, inner = service->OnPortLost] { ++lost; inner(); };
     }
@@ -152,7 +148,7 @@ protected:
     }
 
     int host_ = -1;
-    Scripted scripted;
+    QStringList messages;
     serial::LinuxSerialLineService* service = nullptr;
     std::unique_ptr<HAUPT> window;
     int events = 0, lost = 0;
@@ -209,7 +205,7 @@ TEST_F(RealDrivers, UnplugWhileOpenClosesThePortOnceAndReplugCounts)
     EXPECT_EQ(lost, 1);
     EXPECT_FALSE(service->PortOpen());
     EXPECT_EQ(window->windowTitle(), QStringLiteral("close")) << "the loss reached the window";
-    EXPECT_TRUE(scripted.shown.isEmpty()) << scripted.shown.join('|').toStdString();
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
     EXPECT_EQ(QDir(QStringLiteral("/proc/self/task")).count(), threads);
     // A descriptor left on the device would read "/dev/ttyUSB0 (deleted)".
     for (const QFileInfo& fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System))
