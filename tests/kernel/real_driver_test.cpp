@@ -14,7 +14,6 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -43,33 +42,24 @@ protected:
         // The guest's one virtio port is the host's control channel.
         const QFileInfoList ports = QDir(QStringLiteral("/dev")).entryInfoList({QStringLiteral("vport*")}, QDir::System);
         ASSERT_EQ(ports.size(), 1) << "no control channel to the host";
-        host_ = ::open(QFile::encodeName(ports[0].filePath()).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        host.setFileName(ports[0].filePath());
+        ASSERT_TRUE(host.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
+        ::fcntl(host.handle(), F_SETFL, O_NONBLOCK);  // a read takes what has come
         auto owned = std::make_unique<serial::LinuxSerialLineService>(QStringLiteral("/"), serial::makeSystemLineControl());
         service = owned.get();
         window = std::make_unique<HAUPT>(std::move(owned), this);
         service->OnComm = [this, inner = service->OnComm] { ++events; inner(); };
         service->OnPortLost = [this, inner = service->OnPortLost] { ++lost; inner(); };
     }
-    void TearDown() override { ::close(host_); }
 
     // The host's answer is awaited with the event loop running, so the port
     // keeps draining and events keep coming meanwhile.
-    void send(const QString& command)
-    {
-        const QByteArray line = (command + '\n').toLatin1();
-        (void)!::write(host_, line.constData(), line.size());
-    }
+    void send(const QString& command) { host.write((command + '\n').toLatin1()); }
     std::string reply()
     {
-        std::string line;
-        char c = 0;
-        const auto complete = [&] {
-            while (c != '\n' && ::read(host_, &c, 1) == 1)
-                line += c;
-            return c == '\n';
-        };
-        (void)QTest::qWaitFor(complete, 60000);
-        return line.substr(0, line.find('\n'));
+        QByteArray line;
+        (void)QTest::qWaitFor([&] { return (line += host.readLine()).endsWith('\n'); }, 60000);
+        return line.trimmed().toStdString();
     }
     std::string ask(const QString& command)
     {
@@ -147,7 +137,7 @@ protected:
         EXPECT_TRUE(isOpen()) << port.driver << ' ' << line.name << ": the port was hung up";
     }
 
-    int host_ = -1;
+    QFile host;
     QStringList messages;
     serial::LinuxSerialLineService* service = nullptr;
     std::unique_ptr<HAUPT> window;
