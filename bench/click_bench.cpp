@@ -6,7 +6,6 @@
 // late Timer1 ticked, the CPU this process and the sound server used, and how
 // much of the run the recorded stream sounded. Prints its figures.
 
-#include "fake_line_control.h"
 #include "haupt.h"
 #include "linux_serial_line_service.h"
 #include "port_fixtures.h"

@@ -12,7 +12,6 @@
 //   (5 s; 0, 1 000, 10 000 and 100 000 edges/s by default)
 
 #include "bench_window.h"
-#include "fake_line_control.h"
 #include "port_fixtures.h"
 
 #include <QApplication>

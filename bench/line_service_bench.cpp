@@ -4,7 +4,6 @@
 // watcher is blocked in its wait. Prints its figures.
 
 #include "bench_window.h"
-#include "fake_line_control.h"
 #include "port_fixtures.h"
 
 #include <QApplication>

@@ -5,9 +5,7 @@
 // bus to find. PULSE_SERVER names it to every client from then on, and a
 // client given a server never autospawns another.
 
-#include <QFileInfo>
-#include <QProcess>
-#include <QTemporaryDir>
+#include <QtCore>
 #include <qtestsupport_core.h>
 
 struct PrivateSoundServer {

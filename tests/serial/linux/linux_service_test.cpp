@@ -2,7 +2,6 @@
 // over a pseudo-terminal whose modem lines come from the fake layer, port
 // faults included. What the kernel's own drivers show in the QEMU tier is not
 // repeated here.
-#include "fake_line_control.h"
 #include "linux_serial_line_service.h"
 #include "port_fixtures.h"
 
