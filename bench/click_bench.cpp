@@ -15,7 +15,6 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QProcess>
 #include <QRadioButton>
 #include <QTimer>
 
@@ -80,11 +79,10 @@ double soundingShare(const SinkRecorder& recorder, Clock::time_point from, Clock
 struct Rig {
     explicit Rig(bool beep)
     {
-        tree.addDevice(QStringLiteral("ttyUSB0"), pty.slavePath());
         auto fake = std::make_unique<FakeLineControl>(FakeLineControl::Driver{});
         lines = fake.get();
         window = std::make_unique<HAUPT>(
-            std::make_unique<serial::LinuxSerialLineService>(tree.root(), std::move(fake)), &messages);
+            std::make_unique<serial::LinuxSerialLineService>(port.tree.root(), std::move(fake)), &messages);
         window->show();
         window->findChild<QRadioButton*>(QStringLiteral("optSignal_2"))->setChecked(true);
         window->findChild<QCheckBox*>(QStringLiteral("Check_BEEP"))->setChecked(beep);
@@ -92,8 +90,7 @@ struct Rig {
         waitFor([&] { return lines->waitsBegun() >= 1; });
     }
 
-    Pty pty;
-    FakeTree tree;
+    PtyTree port;
     NoMessages messages;
     FakeLineControl* lines = nullptr;
     std::unique_ptr<HAUPT> window;

@@ -51,12 +51,10 @@ long long drive(FakeLineControl& lines, long long edgesPerSecond, Clock::duratio
 
 void edgeRun(const char* name, long long edgesPerSecond)
 {
-    Pty pty;
-    FakeTree tree;
-    tree.addDevice(QStringLiteral("ttyUSB0"), pty.slavePath());
+    PtyTree port;
     auto fake = std::make_unique<FakeLineControl>(FakeLineControl::Driver{});
     FakeLineControl& lines = *fake;
-    BenchWindow bench(tree.root(), std::move(fake), 2);
+    BenchWindow bench(port.tree.root(), std::move(fake), 2);
     HAUPT& window = bench.window;
     waitFor([&] { return lines.waitsBegun() >= 1; });
 
@@ -84,12 +82,10 @@ void edgeRun(const char* name, long long edgesPerSecond)
 
 void closeWhileBlocked()
 {
-    Pty pty;
-    FakeTree tree;
-    tree.addDevice(QStringLiteral("ttyUSB0"), pty.slavePath());
+    PtyTree port;
     auto fake = std::make_unique<FakeLineControl>(FakeLineControl::Driver{});
     FakeLineControl& lines = *fake;
-    serial::LinuxSerialLineService service(tree.root(), std::move(fake));
+    serial::LinuxSerialLineService service(port.tree.root(), std::move(fake));
     std::vector<double> times;
     for (int round = 1; round <= 50; ++round) {
         service.setPortOpen(true);
