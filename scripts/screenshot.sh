@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Takes the README's picture of the window: builds the program, starts it on
 # a virtual X display and captures the window from the X server.
-# BUILD_DIR picks the build directory (default: build).
+# BUILD_DIR picks the build directory (default: build); the first argument
+# the picture (default: docs/screenshot.png). QT_SCALE_FACTOR=2 in the
+# environment shows the window as on a screen scaled to 200 %.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,9 +14,10 @@ build_dir=${BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build_dir" --target impulsmeter
 
-mkdir -p docs
+export PICTURE=${1:-docs/screenshot.png}
+mkdir -p "$(dirname "$PICTURE")"
 export PROGRAM="$build_dir/src/impulsmeter"
-xvfb-run -a -s "-screen 0 800x600x24" bash -c '
+xvfb-run -a -s "-screen 0 1600x1200x24" bash -c '
   set -euo pipefail
   "$PROGRAM" &
   pid=$!
@@ -27,6 +30,6 @@ xvfb-run -a -s "-screen 0 800x600x24" bash -c '
   done
   [ -n "$id" ] || { echo "screenshot: the window did not appear" >&2; exit 1; }
   sleep 1
-  import -window "$id" docs/screenshot.png
+  import -window "$id" "$PICTURE"
 '
-echo "docs/screenshot.png written"
+echo "$PICTURE written"

@@ -1,5 +1,6 @@
 #include "haupt.h"
 
+#include "classic_controls.h"
 #include "formatting.h"
 #include "twips.h"
 
@@ -7,7 +8,9 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QKeySequence>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -36,7 +39,7 @@ Widget* placed(Widget* widget, const QString& name, const TwipsRect& where)
 
 QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, const TwipsRect& where)
 {
-    return placed(new QGroupBox(caption, parent), QString::fromUtf8(name), where);
+    return placed(new window::ClassicFrame(caption, parent), QString::fromUtf8(name), where);
 }
 
 QLabel* label(QWidget* parent, const char* name, const QString& caption, const TwipsRect& where)
@@ -49,9 +52,10 @@ QPushButton* button(QWidget* parent, const char* name, const QString& caption, c
     return placed(new QPushButton(caption, parent), QString::fromUtf8(name), where);
 }
 
+template <typename Box = QCheckBox>
 QCheckBox* checkBox(QWidget* parent, const char* name, const QString& caption, bool checked, const TwipsRect& where)
 {
-    auto* box = placed(new QCheckBox(caption, parent), QString::fromUtf8(name), where);
+    auto* box = placed(new Box(caption, parent), QString::fromUtf8(name), where);
     box->setChecked(checked);
     return box;
 }
@@ -167,9 +171,19 @@ window::HauptControls HAUPT::buildDesign()
     windowFont.setPointSizeF(8.25);
     setFont(windowFont);
 
-    auto* menue = menuBar()->addMenu(QStringLiteral("Datei"));
+    // The layout is fixed in twips: the window keeps its size and offers no maximise button.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+    // Alt+D opens Datei, then E ends the program.
+    auto* menue = menuBar()->addMenu(QStringLiteral("&Datei"));
     menue->setObjectName(QStringLiteral("Menue_DATEI"));
-    menue->addAction(QStringLiteral("Ende"))->setObjectName(QStringLiteral("Menue_Ende"));
+    auto* ende = menue->addAction(QStringLiteral("&Ende"));
+    ende->setObjectName(QStringLiteral("Menue_Ende"));
+    // The desktop's quit keys; Ctrl+Q where its key scheme names none.
+    const QList<QKeySequence> quit = QKeySequence::keyBindings(QKeySequence::Quit);
+    ende->setShortcuts(quit.isEmpty() ? QList{QKeySequence(Qt::CTRL | Qt::Key_Q)} : quit);
     // "?" has no entries and does nothing.
     menuBar()->addAction(QStringLiteral("?"))->setObjectName(QStringLiteral("Menue_HILFE"));
 
@@ -198,13 +212,9 @@ window::HauptControls HAUPT::buildDesign()
     open->setFont(designFont(QStringLiteral("MS Sans Serif"), QFont::SansSerif, true));
 
     auto* frame3 = frame(client, "Frame3", QStringLiteral("Messung"), {4980, 60, 2532, 4692});
-    c.checkBoxes[CheckBox::Check_BEEP] = checkBox(frame3, "Check_BEEP", QStringLiteral("Beep bei \"OnComm\" Ereignis"),
-                                                  false, {60, 540, 2412, 432});
-    // The design's box was made for a narrow 8 pt face; a condensed cut of the
-    // window's sans serif keeps this, the longest caption, inside it.
-    QFont beepFont = windowFont;
-    beepFont.setStretch(QFont::Condensed);
-    c.checkBoxes[CheckBox::Check_BEEP]->setFont(beepFont);
+    // The longest caption; its box is two lines high.
+    c.checkBoxes[CheckBox::Check_BEEP] = checkBox<window::WrappingCheckBox>(
+        frame3, "Check_BEEP", QStringLiteral("Beep bei \"OnComm\" Ereignis"), false, {60, 540, 2412, 432});
     label(frame3, "Label5", QStringLiteral("Impulslänge"), {300, 1260, 1515, 255});
     label(frame3, "Label2", QStringLiteral("Anzahl Impulse"), {300, 2100, 1515, 255});
     c.textBoxes[TextBox::Text_ANZAHL_IMPULSE] =
@@ -245,6 +255,26 @@ window::HauptControls HAUPT::buildDesign()
     label(client, "Label7", QStringLiteral("Impulse Minwert"), {7680, 3840, 1515, 255});
     c.textBoxes[TextBox::txtIMin] =
         textBox(client, "txtIMin", QStringLiteral("10"), QStringLiteral("Impulse Minwert"), {7620, 4080, 1632, 312});
+
+    // What a newcomer has to guess at; the port options carry their device's own.
+    c.textBoxes[TextBox::Text_SETTINGS]->setToolTip(
+        QStringLiteral("Baudrate,Parität,Datenbits,Stoppbits, z. B. 9600,n,8,1 (Parität n, e, o, m oder s)"));
+    const std::pair<CheckBox, const char*> outputs[] = {{CheckBox::Check_DTR, "DTR (Pin 4)"},
+                                                        {CheckBox::Check_RTS, "RTS (Pin 7)"}};
+    for (const auto& [box, pin] : outputs)
+        c.checkBoxes[box]->setToolTip(
+            QStringLiteral("Beim Öffnen %1 auf Plus legen, z. B. als Versorgung eines Schalters oder Sensors")
+                .arg(QLatin1String(pin)));
+    clear->setToolTip(QStringLiteral("Setzt Impulszahl, Max und Min zurück; Frequenz und Impulslänge laufen weiter"));
+    c.textBoxes[TextBox::txtIMax]->setToolTip(
+        QStringLiteral("Obere Grenze: Max und Min werden nur erfasst, solange die Impulszahl darunter liegt"));
+    c.textBoxes[TextBox::txtIMin]->setToolTip(
+        QStringLiteral("Untere Grenze: Max und Min werden nur erfasst, solange die Impulszahl darüber liegt"));
+    c.lblMM->setToolTip(QStringLiteral("Grün: die Impulszahl liegt zwischen den Grenzen, Max und Min werden erfasst"));
+    const char* const lineNames[kSignalCount] = {"DCD an Pin 1", "DSR an Pin 6", "CTS an Pin 8", "RI an Pin 9"};
+    for (int i = 0; i < kSignalCount; ++i)
+        c.signalLines[static_cast<std::size_t>(i)].button->setToolTip(
+            QStringLiteral("Eingang %1 des 9-poligen Steckers; Masse ist Pin 5").arg(QLatin1String(lineNames[i])));
 
     // Focus order by the design's tab index.
     std::vector<QWidget*> order;

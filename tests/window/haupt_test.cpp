@@ -69,6 +69,13 @@ TEST_F(HauptTest, StartsWithTheDesignDefaultsAtItsPixelsInTabOrder)
         lineWidths.insert(line->fontMetrics().horizontalAdvance(line->text()));
     EXPECT_EQ(lineWidths.size(), 1u);
     EXPECT_EQ(control<QTimer>("Timer1")->interval(), 1000);
+    // The layout is fixed in twips: so is the window, with no maximise button.
+    window->layout()->activate();
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
+    EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
+    for (const char* name : {"Text_SETTINGS", "Check_DTR", "Check_RTS", "Command_CLEAR", "txtIMax", "txtIMin", "lblMM",
+                             "optSignal_0", "optSignal_3"})
+        EXPECT_FALSE(control(name)->toolTip().isEmpty()) << name;
 
     const std::tuple<const char*, const char*, QRect> rows[] = {
         {"Option_COMPORT_1", "Frame1", QRect(12, 32, 67, 13)},
@@ -126,6 +133,31 @@ TEST_F(HauptTest, EdgesReachTheReadoutsOnceAFrameAndTheRealTimerTicksThemIntoFre
     EXPECT_LE(written.count(), writing.elapsed() / 16 + 2);
 }
 
+// A frame's border is found in its own drawing, without its children: a row
+// drawn all across the frame's right quarter. No control lies on one.
+TEST_F(HauptTest, NoControlLiesOnItsFramesBorder)
+{
+    for (QGroupBox* frame : window->findChildren<QGroupBox*>()) {
+        QImage drawn(frame->size(), QImage::Format_RGB32);
+        drawn.fill(Qt::magenta);
+        frame->render(&drawn, {}, {}, QWidget::RenderFlags());
+        std::vector<int> borderRows;
+        for (int y = 0; y < drawn.height(); ++y) {
+            int x = drawn.width() * 3 / 4;
+            while (x < drawn.width() - 4 && drawn.pixelColor(x, y) != Qt::magenta)
+                ++x;
+            if (x == drawn.width() - 4)
+                borderRows.push_back(y);
+        }
+        const std::string name = frame->objectName().toStdString();
+        EXPECT_GE(borderRows.size(), 2u) << name << " has a top and a bottom border";
+        for (const QWidget* inside : frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            for (int y : borderRows)
+                EXPECT_FALSE(y >= inside->y() && y <= inside->geometry().bottom())
+                    << inside->objectName().toStdString() << " lies on " << name << "'s border at y " << y;
+    }
+}
+
 // The scan button and Ende reach their handlers (what the handlers do is
 // the port handlers' to show; the kernel tier clicks Open, Close and Clear and
 // unplugs a port). The frame's colour must really be drawn, not only stored:
@@ -141,13 +173,24 @@ TEST_F(HauptTest, ButtonsMenuMessageBoxAndCloseBoxReachTheirHandlersAndTheFrameC
     EXPECT_TRUE(comPort(2)->isEnabled());
     EXPECT_FALSE(comPort(1)->isEnabled());
 
-    // Ende closes the port and ends the loop, as the close box does.
-    click("Command_OPEN");
-    ASSERT_TRUE(fake->PortOpen());
-    window->show();
-    QTimer::singleShot(0, window.get(), [this] { control<QAction>("Menue_Ende")->trigger(); });
-    EXPECT_EQ(QApplication::exec(), 0);  // a loop that never ends fails by the test timeout
-    EXPECT_FALSE(fake->PortOpen());
+    // Ende, by the menus' mnemonics or by the quit keys, closes the port and
+    // ends the loop, as the close box does.
+    for (const auto& keys : {std::pair(QKeySequence(Qt::CTRL | Qt::Key_Q), Qt::Key_unknown),
+                             std::pair(QKeySequence(Qt::ALT | Qt::Key_D), Qt::Key_E)}) {
+        click("Command_OPEN");
+        ASSERT_TRUE(fake->PortOpen());
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        QTimer::singleShot(0, window.get(), [&] {
+            QTest::keySequence(window.get(), keys.first);
+            if (keys.second != Qt::Key_unknown)  // to the menu Datei, open by now
+                QTest::keyClick(static_cast<QWidget*>(nullptr), keys.second);
+            if (window->isVisible())  // the keys did nothing
+                QCoreApplication::exit(1);
+        });
+        EXPECT_EQ(QApplication::exec(), 0) << keys.first.toString().toStdString();
+        EXPECT_FALSE(fake->PortOpen());
+    }
 
     // The real box: titled, one OK button, the handler's text. Timer1 goes on
     // ticking while it waits; it is answered here after more than a tick.
