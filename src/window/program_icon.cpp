@@ -12,8 +12,9 @@ QIcon programIcon()
 {
     initIconResource();
     QIcon icon;
-    icon.addFile(QStringLiteral(":/impulsmeter/impulsmeter-16.png"), QSize(16, 16));
-    icon.addFile(QStringLiteral(":/impulsmeter/impulsmeter-32.png"), QSize(32, 32));
+    // The larger ones keep the icon sharp on a screen scaled to 150 % or 200 %.
+    for (int size : {16, 32, 48, 64})
+        icon.addFile(QStringLiteral(":/impulsmeter/impulsmeter-%1.png").arg(size), QSize(size, size));
     return icon;
 }
 
