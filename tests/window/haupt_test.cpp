@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ranges>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -141,20 +143,17 @@ TEST_F(HauptTest, NoControlLiesOnItsFramesBorder)
         QImage drawn(frame->size(), QImage::Format_RGB32);
         drawn.fill(Qt::magenta);
         frame->render(&drawn, {}, {}, QWidget::RenderFlags());
-        std::vector<int> borderRows;
+        int borders = 0;
         for (int y = 0; y < drawn.height(); ++y) {
-            int x = drawn.width() * 3 / 4;
-            while (x < drawn.width() - 4 && drawn.pixelColor(x, y) != Qt::magenta)
-                ++x;
-            if (x == drawn.width() - 4)
-                borderRows.push_back(y);
-        }
-        const std::string name = frame->objectName().toStdString();
-        EXPECT_GE(borderRows.size(), 2u) << name << " has a top and a bottom border";
-        for (const QWidget* inside : frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-            for (int y : borderRows)
+            const auto xs = std::views::iota(drawn.width() * 3 / 4, drawn.width() - 4);
+            if (std::ranges::any_of(xs, [&](int x) { return drawn.pixelColor(x, y) == Qt::magenta; }))
+                continue;
+            ++borders;
+            for (const QWidget* inside : frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
                 EXPECT_FALSE(y >= inside->y() && y <= inside->geometry().bottom())
-                    << inside->objectName().toStdString() << " lies on " << name << "'s border at y " << y;
+                    << inside->objectName().toStdString() << " lies on its frame's border at y " << y;
+        }
+        EXPECT_GE(borders, 2) << frame->objectName().toStdString() << " has a top and a bottom border";
     }
 }
 
@@ -173,22 +172,19 @@ TEST_F(HauptTest, ButtonsMenuMessageBoxAndCloseBoxReachTheirHandlersAndTheFrameC
     EXPECT_TRUE(comPort(2)->isEnabled());
     EXPECT_FALSE(comPort(1)->isEnabled());
 
-    // Ende, by the menus' mnemonics or by the quit keys, closes the port and
+    // Ende, by the quit keys or the menus' mnemonics, closes the port and
     // ends the loop, as the close box does.
-    for (const auto& keys : {std::pair(QKeySequence(Qt::CTRL | Qt::Key_Q), Qt::Key_unknown),
-                             std::pair(QKeySequence(Qt::ALT | Qt::Key_D), Qt::Key_E)}) {
+    for (const char* keys : {"Ctrl+Q", "Alt+D, E"}) {
         click("Command_OPEN");
         ASSERT_TRUE(fake->PortOpen());
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
         QTimer::singleShot(0, window.get(), [&] {
-            QTest::keySequence(window.get(), keys.first);
-            if (keys.second != Qt::Key_unknown)  // to the menu Datei, open by now
-                QTest::keyClick(static_cast<QWidget*>(nullptr), keys.second);
+            QTest::keySequence(static_cast<QWidget*>(nullptr), QKeySequence(QString::fromLatin1(keys)));  // to the focus
             if (window->isVisible())  // the keys did nothing
                 QCoreApplication::exit(1);
         });
-        EXPECT_EQ(QApplication::exec(), 0) << keys.first.toString().toStdString();
+        EXPECT_EQ(QApplication::exec(), 0) << keys;
         EXPECT_FALSE(fake->PortOpen());
     }
 
