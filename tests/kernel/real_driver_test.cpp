@@ -118,7 +118,10 @@ protected:
         return QStringLiteral("edge %1 %2 %3 %4").arg(port.terminal).arg(bit).arg(port.spacingMs).arg(flow);
     }
     // DTR and RTS as the port's driver set them.
-    static QString out(const Port& port) { return port.chip ? QStringLiteral("out") : QStringLiteral("out %1").arg(port.terminal); }
+    static QString out(const Port& port)
+    {
+        return port.chip ? QStringLiteral("out") : QStringLiteral("out %1").arg(port.terminal);
+    }
 
     template <typename T = QWidget>
     T* control(const QString& name) const { return window->findChild<T*>(name); }
@@ -284,7 +287,8 @@ TEST_F(RealDrivers, UnplugWhileOpenClosesThePortOnceAndReplugCounts)
         for (const QFileInfo& fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System))
             EXPECT_FALSE(fd.symLinkTarget().startsWith(QLatin1String(port.device))) << fd.symLinkTarget().toStdString();
 
-        EXPECT_EQ(ask(port, port.chip ? QStringLiteral("plug") : QStringLiteral("device_add usb-serial,id=u1,chardev=c2")), "ok");
+        const QString plug = port.chip ? QStringLiteral("plug") : QStringLiteral("device_add usb-serial,id=u1,chardev=c2");
+        EXPECT_EQ(ask(port, plug), "ok");
         // The adapter takes a moment to enumerate again; meanwhile its COM
         // number is the next device's, gaps closed up.
         EXPECT_TRUE(QTest::qWaitFor([&] { return QFile::exists(port.device) && open(port, true, true); }, 20000))
