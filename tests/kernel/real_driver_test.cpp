@@ -186,25 +186,6 @@ protected:
         EXPECT_TRUE(isOpen()) << port.driver << ' ' << line.name << ": the port was hung up";
     }
 
-    // The closest spacing a driver counts exactly, found by trying smaller
-    // ones: bursts of edges on DCD, each sent as soon as the chip may. A
-    // figure for the note, printed, not a pass mark.
-    void closestSpacing(const Port& port)
-    {
-        control<QRadioButton>(QStringLiteral("optSignal_0"))->setChecked(true);
-        double closest = 0;
-        for (const int us : {20000, 10000, 5000, 2000, 1000, 500, 250, 100}) {
-            events = 0;
-            const double gap = std::atof(ask(port, QStringLiteral("edge %1 20 %2").arg(TIOCM_CD).arg(us)).c_str()) / 1000;
-            QTest::qWait(300);
-            std::printf("[ kernel ] %-8s DCD 20 edges %.1f ms apart (the last gap), counted %d\n", port.driver, gap, events);
-            if (events != 20)
-                break;
-            closest = gap;
-        }
-        std::printf("[ kernel ] %-8s closest spacing counted exactly: %.1f ms\n", port.driver, closest);
-    }
-
     QFile host;
     inline static std::array<std::unique_ptr<QProcess>, std::size(kPorts)> chips;
     QStringList messages;
@@ -256,8 +237,6 @@ TEST_F(RealDrivers, EachDriverMapsSwitchesClosesAndCounts)
         for (const Line& line : kLines)
             if (port.lines & line.bit)
                 countPulses(port, line, 8);
-        if (port.chip)
-            closestSpacing(port);
         click(QStringLiteral("Command_CLOSE"));
     }
 }
