@@ -6,7 +6,6 @@
 //                              the last. Answers the gap before the last in us
 //   out                        DTR and RTS as the driver set them (TIOCM)
 //   unplug, plug               unbinds the UDC, binds it again
-//   usb_chip ch341|pl2303|cp210x|cdc_acm UDC
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
@@ -28,6 +27,7 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using Bytes = std::string;
 std::atomic<int> lines{0}, outputs{0}, statusReads{0}, lineControl{0};
 
@@ -185,8 +185,9 @@ int main(int argc, char** argv)
                     const Bytes packet = chip->packet(bits);
                     (void)!::write(ep1, packet.data(), packet.size());
                 }
-                while (ep1 < 0 && count == 1 && statusReads < reads + 2)  // polled: read twice since the change
-                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                // Polled: read twice since the change, unless the port is closed.
+                while (ep1 < 0 && count == 1 && statusReads < reads + 2 && std::chrono::steady_clock::now() < now + 3s)
+                    std::this_thread::sleep_for(200us);
             }
             std::cout << gapUs << std::endl;
         } else if (command == "out") {

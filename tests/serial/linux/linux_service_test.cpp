@@ -102,7 +102,6 @@ TEST_F(LinuxService, EachDriverCountsItsWayUntilUnplugged)
         {"ftdi_sio", {}, LineCapability::Counters, counted, EIO},
         {"pl2303", {true, false, false, true}, LineCapability::WakeUpsOnly, snapshots, ENODEV},
         {"cdc_acm", {.acm = true}, LineCapability::Counters, {{comEvDSR, 3}, {comEvCD, 3}, {comEvRing, 4}}, ENODEV},
-        {"cp210x", {true, true, false, false}, LineCapability::PollingOnly, snapshots, EIO},
         {"cp210x, older kernel", {true, true, false, false, EINVAL}, LineCapability::PollingOnly, snapshots, EIO}};
     // The last jump is more than one turn of the window thread hands on, so
     // the rest must follow without another edge to carry it.
