@@ -29,8 +29,8 @@ QString capabilityText(LineCapability capability)
     case LineCapability::Counters:
         return QStringLiteral("Leitungswechsel: Zähler des Treibers, keine Flanke geht verloren");
     case LineCapability::WakeUpsOnly:
-        return QStringLiteral("Leitungswechsel: nur Meldungen je Wechsel, Impulse kürzer als die Meldungen des Adapters "
-                              "können fehlen");
+        return QStringLiteral("Leitungswechsel: nur Meldungen je Wechsel, Impulse kürzer als das Meldeintervall "
+                              "des Adapters können fehlen");
     case LineCapability::PollingOnly:
         return QStringLiteral("Leitungswechsel: nur jede Millisekunde abgefragt, kürzere Impulse können fehlen");
     case LineCapability::None:
