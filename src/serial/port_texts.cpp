@@ -29,13 +29,24 @@ QString capabilityText(LineCapability capability)
     case LineCapability::Counters:
         return QStringLiteral("Leitungswechsel: Zähler des Treibers, keine Flanke geht verloren");
     case LineCapability::WakeUpsOnly:
-        return QStringLiteral("Leitungswechsel: nur Meldungen je Wechsel, sehr schnelle Flanken können fehlen");
+        return QStringLiteral("Leitungswechsel: nur Meldungen je Wechsel, Impulse kürzer als das Meldeintervall "
+                              "des Adapters können fehlen");
     case LineCapability::PollingOnly:
-        return QStringLiteral("Leitungswechsel: nur abgefragt (1 ms), kürzere Impulse können fehlen");
+        return QStringLiteral("Leitungswechsel: nur jede Millisekunde abgefragt, kürzere Impulse können fehlen");
     case LineCapability::None:
         return QStringLiteral("Der Treiber meldet keine Leitungswechsel: hier wird nichts gezählt");
     }
     return {};
+}
+
+QString lineName(std::int16_t code)
+{
+    switch (code) {
+    case comEvCTS: return QStringLiteral("CTS");
+    case comEvDSR: return QStringLiteral("DSR");
+    case comEvCD: return QStringLiteral("DCD");
+    default: return QStringLiteral("RI");
+    }
 }
 
 }  // namespace
@@ -53,6 +64,11 @@ QString portToolTip(const PortInfo& info, std::optional<LineCapability> openCapa
         lines << why;
     if (openCapability)
         lines << capabilityText(*openCapability);
+    QStringList silent;
+    for (const std::int16_t code : info.silentLines)
+        silent << lineName(code);
+    if (!silent.isEmpty())
+        lines << QStringLiteral("Vom Treiber nie gemeldet: ") + silent.join(QStringLiteral(", "));
     return lines.join(QLatin1Char('\n'));
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 // The contract with the component that drives one serial port. Property names
 // are the component's own. Writes report whether they were taken: a rejected
@@ -40,8 +41,8 @@ enum class PortFailure {
 // How the driver of the open port reports changes of the modem lines.
 enum class LineCapability {
     Counters,     // kernel edge counters: no edge lost between wake-ups
-    WakeUpsOnly,  // woken per change, edges between wake-ups may merge
-    PollingOnly,  // line states polled, short pulses may be missed
+    WakeUpsOnly,  // woken per change, edges closer than the adapter's reports may merge
+    PollingOnly,  // line states polled every millisecond, short pulses may be missed
     None,         // no modem lines reported at all
 };
 
@@ -49,6 +50,7 @@ struct PortInfo {
     QString device;      // e.g. /dev/ttyUSB0; empty when nothing stands behind the number
     QString stableName;  // e.g. /dev/serial/by-id/usb-...; empty when there is none
     PortFailure lastFailure = PortFailure::None;
+    std::vector<std::int16_t> silentLines;  // codes of the lines its driver never reports (CTS on CDC-ACM)
 };
 
 class SerialLineService {

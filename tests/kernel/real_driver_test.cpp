@@ -1,7 +1,8 @@
 // The Linux serial line service and the real window against the kernel's own
-// drivers, inside the guest that run_guest.sh boots: ttyS1 on the 8250 driver,
-// ttyUSB0 on ftdi_sio. The host's line driver moves their modem lines and
-// answers over the guest's virtio port.
+// drivers, inside the guest that run_guest.sh boots: ttyS1 on the 8250 driver
+// and ttyUSB0 on ftdi_sio, whose modem lines the host's line driver moves and
+// answers for over the guest's virtio port, and four USB serial chips that
+// usb_chip emulates in the guest, each on its own dummy UDC and driver.
 #include "haupt.h"
 #include "line_control.h"
 #include "linux_serial_line_service.h"
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -22,13 +24,32 @@
 
 namespace {
 
-// The host's terminal behind a port: 0 the UART, 1 the USB adapter. Edges go
-// at least the spacing apart, well above QEMU's sampling of the lines. The
-// pulse length's slack: twice the sampling grain (10 ms on the UART) and the
+using serial::LineCapability;
+
+// How a driver reports RI: each edge, or one count per pulse, on its trailing
+// edge (8250) or with its leading one (cdc-acm: a count per report with RI set).
+enum class Ring { Edges, OnFall, OnRise };
+
+// A port: its driver, COM number and device, the lines it reports, how it
+// reports their changes and RI, and what moves its lines: the host's terminal
+// (0 the UART, 1 QEMU's adapter) or the chip emulated for it. Edges go at
+// least the spacing apart, well above QEMU's sampling of the lines. The pulse
+// length's slack: twice the sampling grain (10 ms on the UART) and the
 // watcher's wake-up under emulation on a loaded machine, short of one edge
 // interval, which a length from a single interval would miss by.
-struct Port { const char* driver; int com, terminal; const char* device; int spacingMs, lengthSlackMs; };
-const Port kPorts[] = {{"8250", 1, 0, "/dev/ttyS1", 50, 40}, {"ftdi_sio", 2, 1, "/dev/ttyUSB0", 40, 30}};
+struct Port {
+    const char* driver; int com; const char* device; int lines; LineCapability way; Ring ring;
+    int terminal; const char* chip; int spacingMs, lengthSlackMs;
+};
+constexpr int kAll = TIOCM_CD | TIOCM_DSR | TIOCM_CTS | TIOCM_RNG;
+const Port kPorts[] = {
+    {"8250", 1, "/dev/ttyS1", kAll, LineCapability::Counters, Ring::OnFall, 0, nullptr, 50, 40},
+    {"ftdi_sio", 2, "/dev/ttyUSB0", kAll, LineCapability::Counters, Ring::Edges, 1, nullptr, 40, 30},
+    {"ch341", 3, "/dev/ttyUSB1", kAll, LineCapability::WakeUpsOnly, Ring::Edges, -1, "ch341", 40, 30},
+    {"pl2303", 4, "/dev/ttyUSB2", kAll, LineCapability::WakeUpsOnly, Ring::Edges, -1, "pl2303", 40, 30},
+    {"cp210x", 5, "/dev/ttyUSB3", kAll, LineCapability::PollingOnly, Ring::Edges, -1, "cp210x", 40, 30},
+    {"cdc_acm", 6, "/dev/ttyACM0", kAll & ~TIOCM_CTS, LineCapability::Counters, Ring::OnRise, -1, "cdc_acm", 40, 30},
+};
 struct Line { const char* name; int bit; };
 const Line kLines[] = {{"DCD", TIOCM_CD}, {"DSR", TIOCM_DSR}, {"CTS", TIOCM_CTS}, {"RI", TIOCM_RNG}};  // as optSignal_n
 
@@ -52,26 +73,54 @@ protected:
         service->OnPortLost = [this, inner = service->OnPortLost] { ++lost; inner(); };
     }
 
-    // The host's answer is awaited with the event loop running, so the port
-    // keeps draining and events keep coming meanwhile.
-    void send(const QString& command) { host.write((command + '\n').toLatin1()); }
-    std::string reply()
+    // The chips, started one at a time so each gets its device number in
+    // their order, and kept for the whole suite.
+    static void SetUpTestSuite()
+    {
+        for (int i = 0, udc = 0; i < int(std::size(kPorts)); ++i)
+            if (const Port& port = kPorts[i]; port.chip) {
+                chips[i] = std::make_unique<QProcess>();
+                chips[i]->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+                chips[i]->start(QCoreApplication::applicationDirPath() + QStringLiteral("/usb_chip"),
+                                {port.chip, QStringLiteral("dummy_udc.%1").arg(udc++)});
+                (void)QTest::qWaitFor([&] { return QFile::exists(port.device); }, 20000);
+            }
+    }
+    static void TearDownTestSuite()
+    {
+        for (auto& chip : chips)
+            if (chip)
+                chip->kill(), chip->waitForFinished();
+    }
+
+    // A command to what moves the port's lines, to the host's line driver or
+    // the port's chip; the answer is awaited with the event loop running, so
+    // the port keeps draining and events keep coming meanwhile.
+    QIODevice& channel(const Port& port) { return port.chip ? *chips[&port - kPorts] : static_cast<QIODevice&>(host); }
+    void send(const Port& port, const QString& command) { channel(port).write((command + '\n').toLatin1()); }
+    std::string reply(const Port& port)
     {
         QByteArray line;
-        (void)QTest::qWaitFor([&] { return (line += host.readLine()).endsWith('\n'); }, 60000);
+        (void)QTest::qWaitFor([&] { return (line += channel(port).readLine()).endsWith('\n'); }, 60000);
         return line.trimmed().toStdString();
     }
-    std::string ask(const QString& command)
+    std::string ask(const Port& port, const QString& command)
     {
-        send(command);
-        return reply();
+        send(port, command);
+        return reply(port);
     }
-    // "edge": one edge of `bit` at least the spacing after the last on the
-    // port, or with `flow` edges until the guest closes the port; "out": its
-    // DTR and RTS.
-    static QString command(const char* name, const Port& port, int bit = 0, int flow = 0)
+    // One edge of `bit` at least the spacing after the last on the port, or
+    // with `flow` edges until the guest closes the port (the host's only).
+    static QString edge(const Port& port, int bit, int flow = 0)
     {
-        return QStringLiteral("%1 %2 %3 %4 %5").arg(name).arg(port.terminal).arg(bit).arg(port.spacingMs).arg(flow);
+        if (port.chip)
+            return QStringLiteral("edge %1 1 %2").arg(bit).arg(port.spacingMs * 1000);
+        return QStringLiteral("edge %1 %2 %3 %4").arg(port.terminal).arg(bit).arg(port.spacingMs).arg(flow);
+    }
+    // DTR and RTS as the port's driver set them.
+    static QString out(const Port& port)
+    {
+        return port.chip ? QStringLiteral("out") : QStringLiteral("out %1").arg(port.terminal);
     }
 
     template <typename T = QWidget>
@@ -98,16 +147,16 @@ protected:
 
     // Square-wave pulses, one edge at a time: the next goes once the last
     // arrived, so a stall of the loaded machine (QEMU's USB adapter sends the
-    // lines only with data) delays edges instead of merging them. Where the
-    // 8250 counts RI on its trailing edge only, a rising edge brings nothing.
-    // Answers the gap before the last edge in ms.
+    // lines only with data) delays edges instead of merging them. Where a
+    // driver counts RI once per pulse, the other edge brings nothing. Answers
+    // the gap before the last edge in ms.
     double squareWave(const Port& port, const Line& line, int pulses)
     {
-        const bool trailingOnly = port.terminal == 0 && line.bit == TIOCM_RNG;
+        const Ring ring = line.bit == TIOCM_RNG ? port.ring : Ring::Edges;
         double gap = 0;
-        for (int edge = 1, expected = events; edge <= 2 * pulses; ++edge) {
-            gap = std::atof(ask(command("edge", port, line.bit)).c_str()) / 1000.0;
-            expected += trailingOnly ? (edge % 2 == 0 ? 2 : 0) : 1;
+        for (int n = 1, expected = events; n <= 2 * pulses; ++n) {
+            gap = std::atof(ask(port, edge(port, line.bit)).c_str()) / 1000.0;
+            expected += ring == Ring::Edges ? 1 : ring == (n % 2 == 0 ? Ring::OnFall : Ring::OnRise) ? 2 : 0;
             if (!QTest::qWaitFor([&] { return events >= expected; }))
                 break;
         }
@@ -138,73 +187,94 @@ protected:
     }
 
     QFile host;
+    inline static std::array<std::unique_ptr<QProcess>, std::size(kPorts)> chips;
     QStringList messages;
     serial::LinuxSerialLineService* service = nullptr;
     std::unique_ptr<HAUPT> window;
     int events = 0, lost = 0;
 };
 
-// Per port: its tooltip names its device and, while open, what its driver
-// reports (the console ttyS0 and the ttyS lines without a UART are left out,
-// so COM 4 has nothing behind it); DTR and RTS arrive as chosen; a
-// close while the host keeps sending never hangs, nothing arrives after it,
-// and the port opened again counts every line exactly, RI included.
+// Per port: its tooltip names its device and the lines its driver never
+// reports, and while open how it reports the others (the console ttyS0 and
+// the ttyS lines without a UART are left out, so COM 7 has nothing behind
+// it); DTR and RTS arrive as chosen; a close while the host keeps sending
+// never hangs, nothing arrives after it, and the port opened again counts
+// every line it reports exactly, RI as its driver reports it.
 TEST_F(RealDrivers, EachDriverMapsSwitchesClosesAndCounts)
 {
-    EXPECT_EQ(comOption(4)->toolTip(), serial::portToolTip({}, std::nullopt));
+    EXPECT_EQ(comOption(7)->toolTip(), serial::portToolTip({}, std::nullopt));
     for (const Port& port : kPorts) {
-        EXPECT_EQ(comOption(port.com)->toolTip(), serial::portToolTip({port.device, {}, {}}, std::nullopt));
+        serial::PortInfo info{port.device, {}, {}, {}};
+        if (!(port.lines & TIOCM_CTS))
+            info.silentLines = {serial::comEvCTS};
+        EXPECT_EQ(comOption(port.com)->toolTip(), serial::portToolTip(info, std::nullopt));
+        EXPECT_EQ(comOption(port.com)->toolTip().contains(QLatin1String("CTS")), !(port.lines & TIOCM_CTS)) << port.driver;
         ASSERT_TRUE(open(port, true, false)) << port.device;
-        EXPECT_EQ(ask(command("out", port)), std::to_string(TIOCM_DTR)) << port.device;
-        EXPECT_EQ(comOption(port.com)->toolTip(),
-                  serial::portToolTip({port.device, {}, {}}, serial::LineCapability::Counters));
+        EXPECT_EQ(ask(port, out(port)), std::to_string(TIOCM_DTR)) << port.device;
+        EXPECT_EQ(comOption(port.com)->toolTip(), serial::portToolTip(info, port.way)) << port.device;
 
-        events = 0;
-        send(command("edge", port, TIOCM_CD, 1));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return events >= 6; }, 15000)) << port.device;
-        const QDeadlineTimer closing = QDeadlineTimer::current();
-        click(QStringLiteral("Command_CLOSE"));
-        EXPECT_LT(QDeadlineTimer::current() - closing, 3000) << port.device;
-        const int atClose = events;
-        EXPECT_EQ(reply(), "-1") << port.device << ": the flow did not see the close";
-        EXPECT_EQ(events, atClose) << port.device << ": edges after the close";
+        int atClose = events;
+        if (!port.chip) {
+            events = 0;
+            send(port, edge(port, TIOCM_CD, 1));
+            EXPECT_TRUE(QTest::qWaitFor([&] { return events >= 6; }, 15000)) << port.device;
+            const QDeadlineTimer closing = QDeadlineTimer::current();
+            click(QStringLiteral("Command_CLOSE"));
+            EXPECT_LT(QDeadlineTimer::current() - closing, 3000) << port.device;
+            atClose = events;
+            EXPECT_EQ(reply(port), "-1") << port.device << ": the flow did not see the close";
+            EXPECT_EQ(events, atClose) << port.device << ": edges after the close";
+        } else {
+            click(QStringLiteral("Command_CLOSE"));
+        }
         ASSERT_TRUE(open(port, false, true)) << port.device;
-        EXPECT_EQ(ask(command("out", port)), std::to_string(TIOCM_RTS)) << port.device;
+        EXPECT_EQ(ask(port, out(port)), std::to_string(TIOCM_RTS)) << port.device;
         // ftdi_sio reports a change it missed at the close, the flow's last,
         // with its first status after the open: that one edge at most.
         QTest::qWait(500);
         EXPECT_LE(events - atClose, port.terminal == 1 ? 1 : 0) << port.device << ": edges from before the open";
 
         for (const Line& line : kLines)
-            countPulses(port, line, 8);
+            if (port.lines & line.bit)
+                countPulses(port, line, 8);
         click(QStringLiteral("Command_CLOSE"));
     }
 }
 
-// Unplugged while open: the port is lost once, the window told, closed
-// without a message, its watcher and descriptor gone (how the window shows a
-// lost port is the port handlers' to show); plugged again, it opens and counts.
+// Each USB port unplugged while open (QEMU's adapter taken away, a chip's UDC
+// unbound): the port is lost once, the window told, closed without a
+// message, its watcher and descriptor gone (how the window shows a lost port
+// is the port handlers' to show); plugged again, it opens and counts.
 TEST_F(RealDrivers, UnplugWhileOpenClosesThePortOnceAndReplugCounts)
 {
-    const Port& usb = kPorts[1];
     const uint threads = QDir(QStringLiteral("/proc/self/task")).count();
-    ASSERT_TRUE(open(usb, true, true));
-    EXPECT_EQ(ask(QStringLiteral("device_del u1")), "ok");
-    EXPECT_TRUE(QTest::qWaitFor([&] { return lost == 1; }));
-    QTest::qWait(300);
-    EXPECT_EQ(lost, 1);
-    EXPECT_FALSE(service->PortOpen());
-    EXPECT_EQ(window->windowTitle(), QStringLiteral("close")) << "the loss reached the window";
-    EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
-    EXPECT_EQ(QDir(QStringLiteral("/proc/self/task")).count(), threads);
-    // A descriptor left on the device would read "/dev/ttyUSB0 (deleted)".
-    for (const QFileInfo& fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System))
-        EXPECT_FALSE(fd.symLinkTarget().startsWith(QLatin1String(usb.device))) << fd.symLinkTarget().toStdString();
+    for (const Port& port : kPorts) {
+        if (port.terminal == 0)
+            continue;
+        lost = 0;
+        messages.clear();
+        ASSERT_TRUE(open(port, true, true)) << port.device;
+        EXPECT_EQ(ask(port, port.chip ? QStringLiteral("unplug") : QStringLiteral("device_del u1")), "ok");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return lost == 1; })) << port.device;
+        QTest::qWait(300);
+        EXPECT_EQ(lost, 1) << port.device;
+        EXPECT_FALSE(service->PortOpen()) << port.device;
+        EXPECT_EQ(window->windowTitle(), QStringLiteral("close")) << port.device << ": the loss reached the window";
+        EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
+        EXPECT_EQ(QDir(QStringLiteral("/proc/self/task")).count(), threads) << port.device;
+        // A descriptor left on the device would read "/dev/ttyUSB0 (deleted)".
+        for (const QFileInfo& fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System))
+            EXPECT_FALSE(fd.symLinkTarget().startsWith(QLatin1String(port.device))) << fd.symLinkTarget().toStdString();
 
-    EXPECT_EQ(ask(QStringLiteral("device_add usb-serial,id=u1,chardev=c2")), "ok");
-    // The adapter takes a moment to enumerate again.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return open(usb, true, true); }, 20000));
-    countPulses(usb, kLines[0], 4);
+        const QString plug = port.chip ? QStringLiteral("plug") : QStringLiteral("device_add usb-serial,id=u1,chardev=c2");
+        EXPECT_EQ(ask(port, plug), "ok");
+        // The adapter takes a moment to enumerate again; meanwhile its COM
+        // number is the next device's, gaps closed up.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return QFile::exists(port.device) && open(port, true, true); }, 20000))
+            << port.device;
+        countPulses(port, kLines[0], 4);
+        click(QStringLiteral("Command_CLOSE"));
+    }
 }
 
 }  // namespace

@@ -41,6 +41,20 @@ PortFailure failureOf(QSerialPort::SerialPortError error, const QString& path)
     }
 }
 
+// RI as the driver counts it: the 8250 on a pulse's trailing edge, cdc-acm
+// once per status report with RI set, so once per pulse on its leading edge;
+// either count stands for both edges of a pulse.
+bool countsRingPulses(DeviceKind kind)
+{
+    return kind == DeviceKind::OnBoardUart || kind == DeviceKind::UsbModem;
+}
+
+// CDC-ACM's serial state has no CTS: cdc-acm always reads it set.
+std::vector<std::int16_t> silentLinesOf(DeviceKind kind)
+{
+    return kind == DeviceKind::UsbModem ? std::vector<std::int16_t>{comEvCTS} : std::vector<std::int16_t>{};
+}
+
 }  // namespace
 
 LinuxSerialLineService::LinuxSerialLineService(QString root, std::unique_ptr<LineControl> lines)
@@ -124,6 +138,7 @@ PortInfo LinuxSerialLineService::portInfo(std::int16_t port) const
         const DeviceEntry& entry = entries[static_cast<std::size_t>(port - 1)];
         info.device = entry.device;
         info.stableName = entry.stableName;
+        info.silentLines = silentLinesOf(entry.kind);
     }
     const auto failure = lastFailure_.find(port);
     if (failure != lastFailure_.end())
@@ -156,7 +171,7 @@ Write LinuxSerialLineService::open()
     relay_.setOpenGeneration(generation_);
     const std::uint64_t generation = generation_;
     watcher_ = std::make_shared<LineWatcher>(
-        static_cast<int>(port_.handle()), lines_, entry.kind == DeviceKind::OnBoardUart,
+        static_cast<int>(port_.handle()), lines_, countsRingPulses(entry.kind),
         [this, generation](const std::vector<LineEdges>& edges) { relay_.postEdges(generation, edges); },
         [this, generation] { relay_.postLost(generation); });
     watcher_->start();
