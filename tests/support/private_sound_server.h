@@ -1,36 +1,64 @@
 #pragma once
 
-// A sound server of its own for the beep to play into: PulseAudio with one
-// null sink, "clicks", in a private runtime folder, with no display or session
-// bus to find. PULSE_SERVER names it to every client from then on, and a
-// client given a server never autospawns another.
+// A sound server of its own for the beep to play into, in a private runtime
+// folder with a session bus of its own: PulseAudio with one null sink left at
+// the defaults but those given, or PipeWire with its session manager and
+// PulseAudio service, which play into a null sink where there is no sound
+// card. PULSE_SERVER names it to every client from then on, and a client
+// given a server never autospawns another.
 
 #include <QtCore>
 #include <qtestsupport_core.h>
 
+#include <list>
+
 struct PrivateSoundServer {
-    PrivateSoundServer()
+    // `sink`: the null sink's arguments, or "PipeWire".
+    explicit PrivateSoundServer(const QString& sink = QStringLiteral("rate=48000 channels=1"))
     {
         const QString d = dir.path();
-        process.setEnvironment({"HOME=" + d, "XDG_RUNTIME_DIR=" + d, "XDG_CONFIG_HOME=" + d,
-                                "DBUS_SESSION_BUS_ADDRESS=unix:path=" + d + "/no-bus"});
-        // -n: only the two modules given. As root it runs as an ordinary server
-        // in the folder given; should its owner die, it ends itself 20 s after
-        // its last client.
-        process.start(QStringLiteral("pulseaudio"),
-                      {"-n", "--daemonize=no", "--log-level=0",
-                       "-L", "module-null-sink sink_name=clicks rate=48000 channels=1 norewinds=1",
-                       "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + d + "/native"});
-        // Whoever uses it finds out soon enough whether it came up.
-        (void)QTest::qWaitFor([&] { return QFileInfo::exists(d + "/native"); }, 20000);
-        qputenv("PULSE_SERVER", ("unix:" + d + "/native").toLocal8Bit());
+        const bool pipeWire = sink == QStringLiteral("PipeWire");
+        socket = d + (pipeWire ? "/pulse/native" : "/native");
+        const auto start = [&](QProcess& p, const QString& program, const QStringList& args, const QString& made) {
+            p.setEnvironment({"HOME=" + d, "XDG_RUNTIME_DIR=" + d, "XDG_CONFIG_HOME=" + d,
+                              "DBUS_SESSION_BUS_ADDRESS=unix:path=" + d + "/bus"});
+            p.start(program, args);
+            // Whoever uses it finds out soon enough whether it came up.
+            (void)QTest::qWaitFor([&] { return QFileInfo::exists(d + made); }, 20000);
+        };
+        if (pipeWire) {
+            start(helpers.emplace_back(), "dbus-daemon", {"--session", "--nofork", "--address=unix:path=" + d + "/bus"},
+                  "/bus");
+            start(helpers.emplace_back(), "pipewire", {}, "/pipewire-0");
+            start(helpers.emplace_back(), "wireplumber", {}, "/pipewire-0");
+            start(process, "pipewire-pulse", {}, "/pulse/native");
+        } else {
+            // -n: only the two modules given. As root it runs as an ordinary
+            // server in the folder given; should its owner die, it ends itself
+            // 20 s after its last client.
+            start(process, "pulseaudio",
+                  {"-n", "--daemonize=no", "--log-level=0", "-L", "module-null-sink sink_name=clicks " + sink, "-L",
+                   "module-native-protocol-unix auth-anonymous=1 socket=" + d + "/native"},
+                  "/native");
+        }
+        qputenv("PULSE_SERVER", ("unix:" + socket).toLocal8Bit());
+        // The session manager makes PipeWire's sink a moment after its service is up.
+        (void)QTest::qWaitFor([] { return QProcess::execute("sh", {"-c", "pactl list short sinks | grep -q ."}) == 0; },
+                              10000);
     }
     ~PrivateSoundServer()
     {
         process.terminate();
         process.waitForFinished();
+        for (auto helper = helpers.rbegin(); helper != helpers.rend(); ++helper) {
+            helper->terminate();
+            helper->waitForFinished();
+        }
     }
+    bool up() const { return QFileInfo::exists(socket); }
 
     QTemporaryDir dir;
-    QProcess process;
+    QString socket;
+    std::list<QProcess> helpers;  // for PipeWire: the session bus, PipeWire, its session manager
+    QProcess process;             // the server the clients talk to
 };
