@@ -1,9 +1,9 @@
 #pragma once
 
 // A sound server of its own for the beep to play into, in a private runtime
-// folder with a session bus of its own: PulseAudio with one null sink left at
-// the defaults but those given, or PipeWire with its session manager and
-// PulseAudio service, which play into a null sink where there is no sound
+// folder with a session bus of its own: PulseAudio with one null sink, at its
+// defaults but for the arguments given, or PipeWire with its session manager
+// and PulseAudio service, which play into a null sink where there is no sound
 // card. PULSE_SERVER names it to every client from then on, and a client
 // given a server never autospawns another.
 
@@ -19,30 +19,26 @@ struct PrivateSoundServer {
         const QString d = dir.path();
         const bool pipeWire = sink == QStringLiteral("PipeWire");
         socket = d + (pipeWire ? "/pulse/native" : "/native");
-        const auto start = [&](QProcess& p, const QString& program, const QStringList& args, const QString& made) {
+        // -n: only the two modules given. As root it runs as an ordinary server
+        // in the folder given; should its owner die, it ends itself 20 s after
+        // its last client. Each server is started once the one before has made
+        // what it names last.
+        const QList<QStringList> pulseAudio{{"pulseaudio", "-n", "--daemonize=no", "--log-level=0", "-L",
+                                             "module-null-sink sink_name=clicks " + sink, "-L",
+                                             "module-native-protocol-unix auth-anonymous=1 socket=" + socket, socket}};
+        const QList<QStringList> pipeWireServers{
+            {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + d + "/bus", d + "/bus"},
+            {"pipewire", d + "/pipewire-0"}, {"wireplumber", d}, {"pipewire-pulse", socket}};
+        for (const QStringList& server : pipeWire ? pipeWireServers : pulseAudio) {
+            QProcess& p = server.back() == socket ? process : helpers.emplace_back();
             p.setEnvironment({"HOME=" + d, "XDG_RUNTIME_DIR=" + d, "XDG_CONFIG_HOME=" + d,
                               "DBUS_SESSION_BUS_ADDRESS=unix:path=" + d + "/bus"});
-            p.start(program, args);
+            p.start(server.front(), server.mid(1, server.size() - 2));
             // Whoever uses it finds out soon enough whether it came up.
-            (void)QTest::qWaitFor([&] { return QFileInfo::exists(d + made); }, 20000);
-        };
-        if (pipeWire) {
-            start(helpers.emplace_back(), "dbus-daemon", {"--session", "--nofork", "--address=unix:path=" + d + "/bus"},
-                  "/bus");
-            start(helpers.emplace_back(), "pipewire", {}, "/pipewire-0");
-            start(helpers.emplace_back(), "wireplumber", {}, "/pipewire-0");
-            start(process, "pipewire-pulse", {}, "/pulse/native");
-        } else {
-            // -n: only the two modules given. As root it runs as an ordinary
-            // server in the folder given; should its owner die, it ends itself
-            // 20 s after its last client.
-            start(process, "pulseaudio",
-                  {"-n", "--daemonize=no", "--log-level=0", "-L", "module-null-sink sink_name=clicks " + sink, "-L",
-                   "module-native-protocol-unix auth-anonymous=1 socket=" + d + "/native"},
-                  "/native");
+            (void)QTest::qWaitFor([&] { return QFileInfo::exists(server.back()); }, 20000);
         }
         qputenv("PULSE_SERVER", ("unix:" + socket).toLocal8Bit());
-        // The session manager makes PipeWire's sink a moment after its service is up.
+        // PipeWire's session manager makes its sink a moment after the service is up.
         (void)QTest::qWaitFor([] { return QProcess::execute("sh", {"-c", "pactl list short sinks | grep -q ."}) == 0; },
                               10000);
     }
