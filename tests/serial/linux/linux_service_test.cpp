@@ -174,9 +174,11 @@ TEST_F(LinuxService, TheWatcherStampsBatchesFindsLateEdgesAndDropsWhatIsQueuedAt
 
 // The watcher's signal is a real-time one nobody else had claimed, and a
 // stray one is harmless. Should a library take it over later with a handler
-// that restarts the wait, stop() still returns: the thread is given up, tells
-// nothing more, and ends on its own with what it holds.
-TEST(LineWatcher, StopsWithinItsDeadlineWhenItsSignalWasTakenOver)
+// that restarts the wait, closing still returns at the watcher's 2 s deadline
+// (timed loosely): the watcher is given up and keeps a duplicate of the
+// descriptor, so the close drops DTR and RTS itself. The port opens again at
+// once, raises them, and counts only edges made since.
+TEST_F(LinuxService, ClosesAtTheDeadlineDroppingDtrAndRtsWhenTheStopSignalWasTakenOver)
 {
     const int signal = stopSignal();
     ASSERT_TRUE(signal >= SIGRTMIN && signal <= SIGRTMAX) << signal;
@@ -189,18 +191,29 @@ TEST(LineWatcher, StopsWithinItsDeadlineWhenItsSignalWasTakenOver)
     EXPECT_NE(firstFreeRealTimeSignal(), free) << "a claimed signal is passed over";
     ::sigaction(free, &own, nullptr);
 
-    auto lines = std::make_shared<FakeLineControl>(FakeLineControl::Driver{});
-    std::atomic<int> told{0};
-    auto watcher = std::make_shared<LineWatcher>(-1, lines, false, [&](const auto&) { ++told; }, [&] { ++told; });
-    watcher->start();
+    auto& s = make();
+    s.setDTREnable(true);
+    s.setRTSEnable(true);
+    ASSERT_EQ(s.setPortOpen(true), Write::Accepted);
     ASSERT_TRUE(QTest::qWaitFor([&] { return lines->waitsBegun() >= 1; }));
+    const auto outputs = [&] {
+        int bits = 0;
+        return lines->getLines(-1, bits) == 0 ? bits & (TIOCM_DTR | TIOCM_RTS) : -1;
+    };
+    EXPECT_EQ(outputs(), TIOCM_DTR | TIOCM_RTS);
     ::sigaction(signal, &restarting, &own);
-    watcher->stop();
+    const auto closing = Clock::now();
+    s.setPortOpen(false);
     ::sigaction(signal, &own, nullptr);
-    const std::weak_ptr<LineWatcher> left = std::exchange(watcher, nullptr);
+    EXPECT_LT(Clock::now() - closing, 5s) << "the close outwaited the watcher's deadline";
+    EXPECT_EQ(outputs(), 0) << "DTR or RTS left raised";
+    lines->toggle(TIOCM_CTS, 3);  // the watcher given up ends with it, telling nothing
+    ASSERT_EQ(s.setPortOpen(true), Write::Accepted);
+    EXPECT_EQ(outputs(), TIOCM_DTR | TIOCM_RTS);
     lines->toggle(TIOCM_CTS);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return left.expired(); })) << "the watcher given up was not freed";
-    EXPECT_EQ(told, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !codes.empty(); }));
+    QTest::qWait(100);
+    EXPECT_EQ(codes, (Codes{{comEvCTS, 1}}));
 }
 
 // Port faults: one whose device is gone or that has none is no such device,
