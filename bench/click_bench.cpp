@@ -161,7 +161,7 @@ void timing()
     std::fflush(stdout);
 }
 
-void run(const PrivateSoundServer& server, bool beep)
+void run(PrivateSoundServer& server, bool beep)
 {
     SinkRecorder recorder;
     recorder.heardAfter(Clock::now());
@@ -175,7 +175,7 @@ void run(const PrivateSoundServer& server, bool beep)
 
     const double before = window.state().ANZAHL_IMPULSE;
     const double ownBefore = ownCpuSeconds();
-    const double serverBefore = processCpuSeconds(static_cast<pid_t>(server.process.processId()));
+    const double serverBefore = processCpuSeconds(static_cast<pid_t>(server.process().processId()));
     std::atomic<long long> made{-1};
     const auto start = Clock::now();
     std::thread source([&] {
@@ -191,7 +191,7 @@ void run(const PrivateSoundServer& server, bool beep)
     const auto end = Clock::now();
     source.join();
     const double own = ownCpuSeconds() - ownBefore;
-    const double sound = processCpuSeconds(static_cast<pid_t>(server.process.processId())) - serverBefore;
+    const double sound = processCpuSeconds(static_cast<pid_t>(server.process().processId())) - serverBefore;
     recorder.heardAfter(end + 100ms);
     recorder.stop();
 

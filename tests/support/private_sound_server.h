@@ -17,44 +17,39 @@ struct PrivateSoundServer {
     explicit PrivateSoundServer(const QString& sink = QStringLiteral("rate=48000 channels=1"))
     {
         const QString d = dir.path();
-        const bool pipeWire = sink == QStringLiteral("PipeWire");
-        socket = d + (pipeWire ? "/pulse/native" : "/native");
-        // -n: only the two modules given. As root it runs as an ordinary server
-        // in the folder given; should its owner die, it ends itself 20 s after
-        // its last client. Each server is started once the one before has made
-        // what it names last.
-        const QList<QStringList> pulseAudio{{"pulseaudio", "-n", "--daemonize=no", "--log-level=0", "-L",
-                                             "module-null-sink sink_name=clicks " + sink, "-L",
-                                             "module-native-protocol-unix auth-anonymous=1 socket=" + socket, socket}};
-        const QList<QStringList> pipeWireServers{
-            {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + d + "/bus", d + "/bus"},
-            {"pipewire", d + "/pipewire-0"}, {"wireplumber", d}, {"pipewire-pulse", socket}};
-        for (const QStringList& server : pipeWire ? pipeWireServers : pulseAudio) {
-            QProcess& p = server.back() == socket ? process : helpers.emplace_back();
+        socket = d + (sink == "PipeWire" ? "/pulse/native" : "/native");
+        // Each server with what it makes once it is up. -n: only the two
+        // modules given. As root it runs as an ordinary server in the folder
+        // given; should its owner die, it ends itself 20 s after its last client.
+        const QList<QStringList> servers = sink == "PipeWire"
+            ? QList<QStringList>{{"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + d + "/bus", d + "/bus"},
+                                 {"pipewire", d + "/pipewire-0"}, {"wireplumber", d}, {"pipewire-pulse", socket}}
+            : QList<QStringList>{{"pulseaudio", "-n", "--daemonize=no", "--log-level=0", "-L",
+                                  "module-null-sink sink_name=clicks " + sink, "-L",
+                                  "module-native-protocol-unix auth-anonymous=1 socket=" + socket, socket}};
+        qputenv("PULSE_SERVER", ("unix:" + socket).toLocal8Bit());
+        for (const QStringList& server : servers) {
+            QProcess& p = processes.emplace_back();
             p.setEnvironment({"HOME=" + d, "XDG_RUNTIME_DIR=" + d, "XDG_CONFIG_HOME=" + d,
                               "DBUS_SESSION_BUS_ADDRESS=unix:path=" + d + "/bus"});
             p.start(server.front(), server.mid(1, server.size() - 2));
             // Whoever uses it finds out soon enough whether it came up.
-            (void)QTest::qWaitFor([&] { return QFileInfo::exists(server.back()); }, 20000);
+            if (!p.waitForStarted() || !QTest::qWaitFor([&] { return QFileInfo::exists(server.back()); }, 20000))
+                return;
         }
-        qputenv("PULSE_SERVER", ("unix:" + socket).toLocal8Bit());
         // PipeWire's session manager makes its sink a moment after the service is up.
-        (void)QTest::qWaitFor([] { return QProcess::execute("sh", {"-c", "pactl list short sinks | grep -q ."}) == 0; },
-                              10000);
+        (void)QTest::qWaitFor([] { return QProcess::execute("sh", {"-c", "pactl list short sinks | grep -q ."}) == 0; });
     }
     ~PrivateSoundServer()
     {
-        process.terminate();
-        process.waitForFinished();
-        for (auto helper = helpers.rbegin(); helper != helpers.rend(); ++helper) {
-            helper->terminate();
-            helper->waitForFinished();
+        for (auto p = processes.rbegin(); p != processes.rend(); ++p) {
+            p->terminate();
+            p->waitForFinished();
         }
     }
-    bool up() const { return QFileInfo::exists(socket); }
+    QProcess& process() { return processes.back(); }  // the server the clients talk to
 
     QTemporaryDir dir;
-    QString socket;
-    std::list<QProcess> helpers;  // for PipeWire: the session bus, PipeWire, its session manager
-    QProcess process;             // the server the clients talk to
+    QString socket;  // there once the server is up
+    std::list<QProcess> processes;  // for PipeWire the session bus, PipeWire and its session manager first
 };
