@@ -28,8 +28,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRate = 48000;
 constexpr std::size_t kClickFrames = kRate * 2 / 1000;  // 2 ms
 constexpr std::int64_t kClosestFrames = kRate / 4000;
-// Clicks a stalled server kept waiting follow each other at least this far
-// apart, as far as they were counted apart, until they have caught up.
+// Clicks a stalled server kept waiting follow each other as far apart as they
+// were counted, but no farther than this, until they have caught up.
 constexpr std::int64_t kCatchUpFrames = kRate * 30 / 1000;
 // A click not sounded within this long after its count is dropped.
 constexpr auto kStale = 3s;

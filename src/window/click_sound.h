@@ -55,13 +55,13 @@ private:
 // the stream, renders every click into the stretch of sound the server asks
 // for at the place its time gives, and closes the stream after five idle
 // seconds. A server that stalls (a sink that had run far ahead when the
-// stream joined it) gets the clicks it kept waiting in their order, spaced as
-// counted or at least 30 ms apart, until they have caught up with their time.
-// Clicks closer than a quarter millisecond mix into a buzz; none waits behind
-// another. A server that drops the fresh stream is asked again after a pause
-// that doubles from 100 ms up to 5 s. Where no sound server answers, each beep
-// for the rest of the run is the toolkit's system beep instead, and
-// `noServer` runs once on the window thread.
+// stream joined it) gets the clicks it kept waiting in their order, as far
+// apart as they were counted but no more than 30 ms, until they have caught up
+// with their time. Clicks closer than a quarter millisecond mix into a buzz
+// rather than queue up. A server that drops the fresh stream is asked again
+// after a pause that doubles from 100 ms up to 5 s. Where no sound server
+// answers, each beep for the rest of the run is the toolkit's system beep
+// instead, and `noServer` runs once on the window thread.
 //
 // This class is the whole boundary between the window thread and the audio
 // thread: the clicks and the two flags below are all they share, and the one
