@@ -45,8 +45,7 @@ TEST(ClickSound, OneClickPerEventAtEachRateNoQueueATonePlaysOnRetriedAfterAPause
         for (const auto& [n, apartMs] : {std::pair{10, 100}, {999, 0}, {1, 100}})
             events(n, apartMs);
         parec.waitForFinished();  // over two seconds of stall and the catching up
-        // A sound begins where a click's loudness follows 20 ms without it; its
-        // energy over 5 ms is told in clicks of half full scale.
+        // A sound begins where a click's loudness follows 20 ms without it.
         const QByteArray sound = parec.readAll();
         const auto left = [&](qsizetype i) { return reinterpret_cast<const std::int16_t*>(sound.constData())[2 * i]; };
         std::vector<qsizetype> onsets;
@@ -56,16 +55,10 @@ TEST(ClickSound, OneClickPerEventAtEachRateNoQueueATonePlaysOnRetriedAfterAPause
         }
         ASSERT_EQ(onsets.size(), 10 + 1u) << "ten events, the last with a burst, and one more";
         EXPECT_LT(onsets[10] - onsets[9], 48000 * 150 / 1000) << "the burst was kept for later";
-        std::vector<double> heard(onsets.size());
         qsizetype quiet = 0;
-        for (qsizetype i = onsets.front(), run = 0; i < onsets.back() + 240; ++i) {
+        for (qsizetype i = onsets.front(), run = 0; i < onsets.back(); ++i)
             quiet = std::max(quiet, run = std::abs(left(i)) < 100 ? run + 1 : 0);
-            const auto click = std::upper_bound(onsets.begin(), onsets.end(), i) - onsets.begin() - 1;
-            heard[click] += i < onsets[click] + 240 ? left(i) * left(i) / 1.29e9 : 0;
-        }
         EXPECT_LT(quiet, 240) << "the tone broke off for 5 ms";
-        for (const std::size_t click : {0, 1, 2, 3, 4, 5, 6, 7, 8, 10})
-            EXPECT_NEAR(heard[click], 1, 0.4) << "sound " << click << " in clicks";
         if (!sink.isEmpty())
             continue;
 
