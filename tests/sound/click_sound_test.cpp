@@ -28,7 +28,7 @@ TEST(ClickSound, OneClickPerEventAtEachRateNoQueueATonePlaysOnRetriedAfterAPause
         tone.write(QByteArray(110, '\x03').append(110, '\xfd').repeated(48000 * 10 / 110));  // 436 Hz, quiet
         // At once, while a fresh PulseAudio's sink still plays out its first
         // two seconds: a stall that keeps the clicks waiting.
-        parec.startCommand("timeout -s INT 6 parec -d @DEFAULT_MONITOR@ --raw --format=s16le --rate=48000 --channels=2 "
+        parec.startCommand("timeout -s INT 5 parec -d @DEFAULT_MONITOR@ --raw --format=s16le --rate=48000 --channels=2 "
                            "--latency-msec=10");
         auto* fake = new FakeSerialLineService;
         HAUPT window{std::unique_ptr<FakeSerialLineService>(fake)};
