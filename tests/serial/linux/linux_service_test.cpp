@@ -91,9 +91,10 @@ TEST_F(LinuxService, MapsUartsThenUsbThenAcmByNumberWithoutConsolesReadAfresh)
 }
 
 // One event per counted edge with its line's code, none for counts made
-// before the open; a flood leaves the window's timers their turn. Without counters each wake-up or poll compares line
-// snapshots, so a burst shows as one change. Unplugged, adapters answer EIO
-// (cdc-acm first ENODEV): closed, lost once, no edge made up.
+// before the open; a flood leaves the window's timers their turn. Without
+// counters each wake-up or poll compares line snapshots, so a burst shows as
+// one change. Unplugged, adapters answer EIO (cdc-acm first ENODEV): closed,
+// lost once, no edge made up.
 TEST_F(LinuxService, EachDriverCountsItsWayUntilUnplugged)
 {
     const Codes counted{{comEvCTS, 20004}, {comEvDSR, 3}, {comEvCD, 3}, {comEvRing, 3}};
