@@ -34,7 +34,7 @@ public:
         if (::pipe2(out, O_CLOEXEC) != 0 || posix_spawn_file_actions_init(&actions) != 0)
             throw std::runtime_error("no pipe for parec");
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<std::string> args{"parec", "--device=clicks.monitor", "--raw", "--format=s16le",
+        std::vector<std::string> args{"parec", "--device=@DEFAULT_MONITOR@", "--raw", "--format=s16le",
                                       "--rate=48000", "--channels=1", "--latency-msec=10"};
         std::vector<char*> argv;
         for (auto& arg : args)

@@ -189,9 +189,10 @@ Write LinuxSerialLineService::failOpen(PortFailure failure)
     return Write::Rejected;
 }
 
-// The watcher is stopped before the descriptor it watches is closed (one it
-// had to give up keeps a duplicate); what it posted and was not delivered yet
-// is dropped with the generation.
+// The watcher is stopped before the descriptor it watches is closed; what it
+// posted and was not delivered yet is dropped with the generation. One it had
+// to give up keeps a duplicate, and with it the device open, until the lines
+// next change: DTR and RTS are dropped here, as the device's last close would.
 void LinuxSerialLineService::close()
 {
     if (!port_.isOpen())
@@ -200,6 +201,7 @@ void LinuxSerialLineService::close()
     relay_.setOpenGeneration(0);
     if (watcher_)
         watcher_->stop();
+    lines_->lowerLines(static_cast<int>(port_.handle()), TIOCM_DTR | TIOCM_RTS);
     watcher_.reset();
     port_.close();
 }
