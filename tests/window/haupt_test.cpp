@@ -3,6 +3,7 @@
 
 #include <QtTest>
 #include <QtWidgets>
+#include <qcustomplot.h>
 
 #include <gtest/gtest.h>
 
@@ -12,17 +13,19 @@ namespace {
 
 // The real window offscreen, holding the test double as its service; the
 // fixture answers the message box at once, keeping what it was asked.
-class HauptTest : public ::testing::Test, public MessageBox {
+class HauptTest : public ::testing::Test, public MessageBox, public recording::FileDialog {
 protected:
     HauptTest() { makeWindow(this); }
     void MsgBox(const QString& text) override { shown << text; }
+    QString saveFileName() override { return answer; }
     void makeWindow(MessageBox* box)
     {
         auto service = std::make_unique<FakeSerialLineService>();
         fake = service.get();
         // Each tick reads a second after the one before, however late a loaded machine runs it.
         window = std::make_unique<HAUPT>(std::move(service), box, nullptr,
-                                         [t = std::chrono::steady_clock::time_point()]() mutable { return t += 1s; });
+                                         [t = std::chrono::steady_clock::time_point()]() mutable { return t += 1s; },
+                                         this);
     }
     template <typename T = QWidget>
     T* control(const QString& name) const { return window->findChild<T*>(name); }
@@ -48,6 +51,7 @@ protected:
     void click(const QString& name) const { QTest::mouseClick(control(name), Qt::LeftButton, {}, QPoint(4, 6)); }
 
     QStringList shown;
+    QString answer;
     FakeSerialLineService* fake = nullptr;
     std::unique_ptr<HAUPT> window;
 };
@@ -165,6 +169,67 @@ TEST_F(HauptTest, ButtonsMenuMessageBoxAndCloseBoxReachTheirHandlersAndTheFrameC
     window->show();
     QTimer::singleShot(0, window.get(), [this] { window->close(); });
     EXPECT_EQ(QApplication::exec(), 0) << "the close box ends it too";
+}
+
+// The new menus, the history window and a recording, fed by the real timer:
+// "C" restarts the statistics and marks the chart, a file that cannot be
+// written ends the recording with its message while counting goes on, and
+// closing the main window ends the program with "Verlauf" open.
+TEST_F(HauptTest, HistoryWindowAndRecordingFollowTheTicks)
+{
+    QStringList menus;  // "-" greyed
+    for (const QAction* entry : window->menuBar()->actions()) {
+        menus << entry->text();
+        for (const QAction* item : entry->menu() ? entry->menu()->actions() : QList<QAction*>())
+            menus << QStringLiteral("  ") + (item->isSeparator() ? "|" : item->text()) + (item->isEnabled() ? "" : "-");
+    }
+    EXPECT_EQ(menus.join(u'/'), "Datei/  &Aufzeichnen…/  Aufzeichnung &beenden-/  |/  Ende/&Messung/  &Verlauf/?");
+
+    fake->existingPorts = {1};
+    click("Command_OPEN");
+    control<QAction>("Menue_VERLAUF")->trigger();
+    QTemporaryDir dir;
+    answer = dir.filePath("lauf.csv");
+    control<QAction>("Menue_AUFZEICHNEN")->trigger();
+    EXPECT_EQ(control<QLabel>("lblDatei")->text(), "Aufzeichnung in " + answer);
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 30; ++i)
+        fake->raise(serial::comEvCD, {t0 + i * 1ms, 1.0});
+    const auto recorded = [path = answer] {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split(u'\n') : QStringList();
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return recorded().size() == 4; }, 3500));
+    const QString stats = "lblN|lblImpulse|lblMittelwert|lblS|lblMin|lblMax|lblSE";
+    QStringList shownStats;
+    for (const QString& name : stats.split(u'|'))
+        shownStats << control<QLabel>(name)->text();
+    control<QAction>("Menue_AUFZEICHNUNG_BEENDEN")->trigger();
+    EXPECT_EQ(shownStats.join(u'|'), "2|15|7,500 Hz|10,607 Hz|0 Hz|15 Hz|7,500 Hz");
+    const QStringList lines = recorded();
+    EXPECT_TRUE(lines[1].endsWith(";COM 1;DCD Pin 1;30;15;1") && lines[2].endsWith(";COM 1;DCD Pin 1;0;0;1")) << lines.join(u'/').toStdString();
+    EXPECT_EQ(control<QLabel>("lblDatei")->text(), "Keine Aufzeichnung");
+
+    answer = "/dev/full";
+    control<QAction>("Menue_AUFZEICHNEN")->trigger();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].startsWith("„/dev/full“ kann nicht geschrieben werden"));
+    EXPECT_TRUE(control<QAction>("Menue_AUFZEICHNEN")->isEnabled() && !control<QAction>("Menue_AUFZEICHNUNG_BEENDEN")->isEnabled());
+    fake->raise(serial::comEvCD, {t0 + 1s, 2.0});
+    fake->raise(serial::comEvCD, {t0 + 2s, 3.0});
+    EXPECT_EQ(text("Text_ANZAHL_IMPULSE"), "16");
+
+    click("Command_CLEAR");
+    EXPECT_TRUE(QTest::qWaitFor([this] { return control<QLabel>("lblN")->text() == "1"; }, 2500));
+    EXPECT_EQ(control<QCustomPlot>("Diagramm")->itemCount(), 3) << "FMax, FMin and the mark of C";
+
+    QWidget* verlauf = control("VERLAUF");
+    verlauf->close();
+    EXPECT_TRUE(verlauf->isHidden() && control("VERLAUF") == verlauf);
+    window->show();
+    control<QAction>("Menue_VERLAUF")->trigger();
+    QTimer::singleShot(0, window.get(), [this] { window->close(); });
+    EXPECT_EQ(QApplication::exec(), 0) << "the close box ends it with the history open";
 }
 
 }  // namespace
