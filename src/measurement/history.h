@@ -4,7 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -44,20 +45,21 @@ struct ChartPoint {
 };
 
 // Every tick since start-up, for the history window and its statistics.
-// A week of ticks takes some 7 MB: each is kept in twelve bytes, in blocks,
-// so growing never copies the whole run.
+// A week of ticks takes some 7 MB: each is kept in twelve bytes, in blocks of
+// 4096 that never move, so growing never copies the run. Each block keeps its
+// own sums, so the statistics of a week cost no more than those of two blocks.
 class History {
 public:
     void add(const QDateTime& at, const TickRecord& tick);
     // "C": the statistics start again with the next tick.
     void markReset(const QDateTime& at);
 
-    std::size_t size() const { return ticks_.size(); }
+    std::size_t size() const { return size_; }
     // Time of tick `index`, seconds since the epoch.
     double time(std::size_t index) const;
-    double frequency(std::size_t index) const { return ticks_[index].frequency; }
-    double edges(std::size_t index) const { return ticks_[index].edges; }
-    bool minMaxActive(std::size_t index) const { return ticks_[index].active != 0; }
+    double frequency(std::size_t index) const { return tick(index).frequency; }
+    double edges(std::size_t index) const { return tick(index).edges; }
+    bool minMaxActive(std::size_t index) const { return tick(index).active != 0; }
     // The last tick's FMax and FMin.
     const TickRecord& latest() const { return latest_; }
 
@@ -69,14 +71,17 @@ public:
 
     // Ticks [first, last), from the last "C" on.
     Statistics statistics(std::size_t first, std::size_t last) const;
-    // The mean of the frequency over the `span` seconds up to each tick of
-    // [first, last), never reaching back across a "C".
-    std::vector<double> averages(std::size_t first, std::size_t last, Averaging span) const;
-    // Ticks [first, last) thinned to at most about 2 * `buckets` points: each
-    // bucket gives its lowest and highest value in the order they came, so a
-    // single spike stays visible at every zoom.
+    // The frequency of ticks [first, last), or with `average` its mean over
+    // that many seconds up to each tick (never reaching back across a "C"),
+    // thinned to at most about 2 * `buckets` points: each bucket gives its
+    // lowest and highest value in the order they came, so a single spike
+    // stays visible at every zoom.
     std::vector<ChartPoint> envelope(std::size_t first, std::size_t last, std::size_t buckets,
-                                     const std::vector<double>* values = nullptr) const;
+                                     std::optional<Averaging> average = std::nullopt) const;
+    // The spans of time, start and end in seconds since the epoch, in which
+    // the min/max window was active among ticks [first, last); each tick
+    // stands for the second before it. Gaps up to `join` seconds are closed.
+    std::vector<std::pair<double, double>> activeSpans(std::size_t first, std::size_t last, double join) const;
 
 private:
     struct Tick {
@@ -86,14 +91,31 @@ private:
         std::uint32_t active : 1;
     };
     static_assert(sizeof(Tick) == 12);
+    // Running sums of a stretch of ticks, to be merged without losing precision.
+    struct Sums {
+        double n = 0;
+        double mean = 0;
+        double squares = 0;  // about the mean
+        double edges = 0;
+        double lowest = 0;
+        double highest = 0;
+        void add(double frequency, double tickEdges);
+        void add(const Sums& other);
+    };
     struct Reset {
         std::size_t index;
         qint64 msecs;
     };
+    static constexpr std::size_t kBlock = 4096;
+    class Averager;
+
+    const Tick& tick(std::size_t index) const { return blocks_[index / kBlock][index % kBlock]; }
     std::size_t resetBefore(std::size_t index) const;
 
     qint64 startMsecs_ = 0;
-    std::deque<Tick> ticks_;
+    std::size_t size_ = 0;
+    std::vector<std::unique_ptr<Tick[]>> blocks_;
+    std::vector<Sums> blockSums_;
     std::vector<Reset> resets_;
     TickRecord latest_;
 };

@@ -67,20 +67,22 @@ VERLAUF::VERLAUF(const measurement::History& history, QWidget* parent)
     ticker->setDateTimeFormat(QStringLiteral("dd.MM.\nHH:mm:ss"));
     chart_->xAxis->setTicker(ticker);
     chart_->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
+    // Thousands of points: plain lines and fills draw several times faster.
+    chart_->setPlottingHints(QCP::phFastPolylines | QCP::phCacheLabels);
+    chart_->setNotAntialiasedElements(QCP::aePlottables | QCP::aeItems);
     chart_->axisRect()->setRangeDrag(Qt::Horizontal);
     chart_->axisRect()->setRangeZoom(Qt::Horizontal);
     chart_->yAxis2->setRange(0, 1);
-    active_ = chart_->addGraph(chart_->xAxis, chart_->yAxis2);
-    active_->setLineStyle(QCPGraph::lsStepLeft);
-    active_->setPen(Qt::NoPen);
-    active_->setBrush(QColor(0, 200, 0, 45));
     frequency_ = chart_->addGraph();
     frequency_->setPen(QPen(QColor(30, 90, 200)));
     average_ = chart_->addGraph();
     average_->setPen(QPen(QColor(220, 110, 0), 2));
     fMax_ = straightLine(chart_, QPen(Qt::darkGreen, 1, Qt::DashLine));
     fMin_ = straightLine(chart_, QPen(Qt::darkRed, 1, Qt::DashLine));
-    connect(chart_->xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this, [this] { refresh(); });
+    connect(chart_->xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this, [this](const QCPRange& range) {
+        following_ = history_.size() == 0 || range.upper >= history_.time(history_.size() - 1) - kEdgeSeconds;
+        refresh();
+    });
 
     averaging_ = new QComboBox(this);
     averaging_->setObjectName(QStringLiteral("cboMittelung"));
@@ -138,19 +140,30 @@ void VERLAUF::showAll()
     chart_->xAxis->setRange(std::min(start, end - kShortestRun), end);
 }
 
+// Following a long run, one tick moves the chart by far less than a pixel:
+// until the new ticks make up one, only the numbers change.
 void VERLAUF::tickAdded()
 {
     if (!isVisible() || history_.size() == 0)
         return;
     const QCPRange range = chart_->xAxis->range();
     const double newest = history_.time(history_.size() - 1);
-    const double before = history_.size() > 1 ? history_.time(history_.size() - 2) : newest;
-    if (range.upper < before - kEdgeSeconds || range.upper > newest)
-        refresh();
-    else if (range.lower <= history_.time(0))
+    if (!following_) {
+        if (range.upper >= newest)
+            refresh();
+        return;
+    }
+    const double perPixel = range.size() / std::max(1, chart_->axisRect()->width());
+    if (newest - range.upper < perPixel) {
+        const auto [first, last] = history_.between(range.lower, newest);
+        showStatistics(first, last);
+        if (std::pair{history_.latest().FMax, history_.latest().FMin} != drawnLimits_)
+            refresh();
+    } else if (range.lower <= history_.time(0)) {
         showAll();
-    else
+    } else {
         chart_->xAxis->setRange(newest - range.size(), newest);
+    }
 }
 
 void VERLAUF::showEvent(QShowEvent* event)
@@ -173,15 +186,30 @@ void VERLAUF::refresh()
 
     const auto frequency = history_.envelope(from, to, buckets);
     setData(frequency_, frequency, factor);
-    const auto averages = history_.averages(from, to, static_cast<Averaging>(averaging_->currentData().toInt()));
-    setData(average_, history_.envelope(from, to, buckets, &averages), factor);
-    std::vector<double> active(to - from);
-    for (std::size_t i = from; i < to; ++i)
-        active[i - from] = history_.minMaxActive(i) ? 1 : 0;
-    setData(active_, history_.envelope(from, to, buckets, &active), 1);
+    setData(average_, history_.envelope(from, to, buckets, static_cast<Averaging>(averaging_->currentData().toInt())),
+            factor);
+    // Shaded as rectangles: Qt fills one polygon of many steps in quadratic time.
+    const auto spans = history_.activeSpans(from, to, range.size() / static_cast<double>(buckets));
+    for (; activeSpans_.size() > spans.size(); activeSpans_.pop_back())
+        chart_->removeItem(activeSpans_.back());
+    while (activeSpans_.size() < spans.size()) {
+        auto* shade = new QCPItemRect(chart_);
+        shade->setLayer(QStringLiteral("grid"));
+        shade->setPen(Qt::NoPen);
+        shade->setBrush(QColor(0, 200, 0, 45));
+        shade->setSelectable(false);
+        for (auto* corner : {shade->topLeft, shade->bottomRight})
+            corner->setAxes(chart_->xAxis, chart_->yAxis2);
+        activeSpans_.push_back(shade);
+    }
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        activeSpans_[i]->topLeft->setCoords(spans[i].first, 1);
+        activeSpans_[i]->bottomRight->setCoords(spans[i].second, 0);
+    }
 
     // Primed FMax and FMin lie outside each other until an active second sets both.
     const auto& latest = history_.latest();
+    drawnLimits_ = {latest.FMax, latest.FMin};
     double top = 1;
     for (const auto& point : frequency)
         top = std::max(top, point.value * factor);

@@ -9,6 +9,7 @@
 class QCheckBox;
 class QComboBox;
 class QCPGraph;
+class QCPItemRect;
 class QCPItemStraightLine;
 class QCustomPlot;
 class QLabel;
@@ -44,14 +45,17 @@ private:
     QCustomPlot* chart_;
     QCPGraph* frequency_;
     QCPGraph* average_;
-    QCPGraph* active_;
     QCPItemStraightLine* fMax_;
     QCPItemStraightLine* fMin_;
     std::vector<QCPItemStraightLine*> resetMarks_;
+    std::vector<QCPItemRect*> activeSpans_;  // the seconds the min/max window was active
     QComboBox* averaging_;
     QCheckBox* perMinute_;
     QLabel* file_;
     std::array<QLabel*, 7> statistics_{};
+    // Whether the view's right edge is at the newest tick, so it moves along.
+    bool following_ = true;
+    std::pair<double, double> drawnLimits_;  // FMax and FMin as drawn
 };
 
 }  // namespace window
