@@ -66,6 +66,13 @@ public:
         return {edges, edges / 2, active, fMax_, fMin_};
     }
 
+    // "C": FMax and FMin start again.
+    void reset()
+    {
+        fMax_ = -1e6;
+        fMin_ = 1e6;
+    }
+
 private:
     std::mt19937 random_{2026};
     double fMax_ = -1e6;
@@ -82,14 +89,17 @@ void fill(measurement::History& history, Source& source, std::size_t seconds, st
 {
     const QDateTime start = startOf(seconds);
     for (std::size_t i = 0; i < seconds; ++i) {
-        if (i == resetAt && resetAt)
+        if (i == resetAt && resetAt) {
             history.markReset(start.addMSecs(static_cast<qint64>(i) * 1000 - 300));
+            source.reset();
+        }
         history.add(start.addSecs(static_cast<qint64>(i)), source.next(i));
     }
 }
 
 int picture(const QString& file)
 {
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     measurement::History history;
     Source source;
     fill(history, source, 3 * 3600, 2 * 3600 + 900);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Takes the README's picture of the window: builds the program, starts it on
-# a virtual X display and captures the window from the X server.
+# Takes the README's pictures: builds the program, starts it on a virtual X
+# display and captures the window from the X server; then the history window
+# "Verlauf" over three hours of a simulated source, drawn by the history benchmark.
 # BUILD_DIR picks the build directory (default: build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,7 +11,7 @@ scripts/packages.sh "${packages[@]}" xvfb xauth x11-utils imagemagick
 
 build_dir=${BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$build_dir" --target impulsmeter
+cmake --build "$build_dir" --target impulsmeter history_bench
 
 mkdir -p docs
 export PROGRAM="$build_dir/src/impulsmeter"
@@ -29,4 +30,5 @@ xvfb-run -a -s "-screen 0 800x600x24" bash -c '
   sleep 1
   import -window "$id" docs/screenshot.png
 '
-echo "docs/screenshot.png written"
+xvfb-run -a -s "-screen 0 1280x1024x24" env QT_QPA_PLATFORM=xcb "$build_dir/bench/history_bench" --picture docs/verlauf.png
+echo "docs/screenshot.png and docs/verlauf.png written"

@@ -74,9 +74,14 @@ VERLAUF::VERLAUF(const measurement::History& history, QWidget* parent)
     chart_->axisRect()->setRangeZoom(Qt::Horizontal);
     chart_->yAxis2->setRange(0, 1);
     frequency_ = chart_->addGraph();
+    frequency_->setName(QStringLiteral("Frequenz"));
     frequency_->setPen(QPen(QColor(30, 90, 200)));
     average_ = chart_->addGraph();
+    average_->setName(QStringLiteral("Mittelwert"));
     average_->setPen(QPen(QColor(220, 110, 0), 2));
+    chart_->legend->setVisible(true);
+    chart_->legend->setBrush(QColor(255, 255, 255, 200));
+    chart_->axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignLeft | Qt::AlignTop);
     fMax_ = straightLine(chart_, QPen(Qt::darkGreen, 1, Qt::DashLine));
     fMin_ = straightLine(chart_, QPen(Qt::darkRed, 1, Qt::DashLine));
     connect(chart_->xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this, [this](const QCPRange& range) {
@@ -170,6 +175,7 @@ void VERLAUF::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
     showAll();
+    refresh();  // hidden, the window followed nothing, and the range may be the same
 }
 
 void VERLAUF::refresh()
@@ -242,7 +248,7 @@ void VERLAUF::showStatistics(std::size_t first, std::size_t last)
     const QString unit = perMinute ? QStringLiteral(" /min") : QStringLiteral(" Hz");
     const auto fraction = [&](double value) { return s.n ? locale.toString(value, 'f', 3) + unit : QString(); };
     const auto whole = [&](double value) { return s.n ? measurement::numberText(value, locale) + unit : QString(); };
-    const QString texts[] = {locale.toString(static_cast<qulonglong>(s.n)),
+    const QString texts[] = {measurement::numberText(static_cast<double>(s.n), locale),
                              measurement::numberText(s.pulses, locale),
                              fraction(s.mean),
                              s.n > 1 ? fraction(s.s) : QString(),
