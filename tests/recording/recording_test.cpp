@@ -31,8 +31,6 @@ TEST(Csv, FieldsAndDecimalsFollowTheLocale)
          "2026-12-07 14:03:12,12,COM 1,CTS Pin 8,101,50.5,1|2026-12-07 14:03:12,12,COM 16,RI Pin 9,2469,1234.5,0"},
         {QLocale(QLocale::German, QLocale::Switzerland), "Zeit,Sekunden,Port,Leitung,Flanken,Frequenz (Hz),MinMax aktiv",
          "2026-12-07 14:03:12,12,COM 1,CTS Pin 8,101,50.5,1|2026-12-07 14:03:12,12,COM 16,RI Pin 9,2469,1234.5,0"},
-        {QLocale(QLocale::French, QLocale::France), "Zeit;Sekunden;Port;Leitung;Flanken;Frequenz (Hz);MinMax aktiv",
-         "2026-12-07 14:03:12;12;COM 1;CTS Pin 8;101;50,5;1|2026-12-07 14:03:12;12;COM 16;RI Pin 9;2469;1234,5;0"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(csvHeader(row.locale), QString::fromUtf8(row.header)) << row.locale.name().toStdString();
@@ -99,28 +97,20 @@ TEST_F(Recorder, WritesTheChosenFileUntilStoppedAndEndsWithAMessageWhenAWriteFai
     limit.rlim_cur = static_cast<rlim_t>(kHeader.size() + line(1, 101).size() * 3 / 2);
     ::setrlimit(RLIMIT_FSIZE, &limit);
     recorder.start();
-    tick(101);
-    tick(101);
-    tick(101);
+    for (int i = 0; i < 3; ++i)
+        tick(101);
     ::setrlimit(RLIMIT_FSIZE, &was);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(file().toStdString(), (kHeader + line(1, 101)).toStdString());
     EXPECT_FALSE(recorder.active());
     EXPECT_EQ(changes, 4);
 
-    for (const char* name : {"/dev/full", "/nonexistent/run.csv"}) {
-        answer = name;
-        recorder.start();
-        EXPECT_FALSE(recorder.active());
-    }
-    const QStringList reasons{QString::fromLocal8Bit(std::strerror(EFBIG)), QString::fromLocal8Bit(std::strerror(ENOSPC)),
-                              QString::fromLocal8Bit(std::strerror(ENOENT))};
+    answer = "/nonexistent/run.csv";
+    recorder.start();
+    EXPECT_FALSE(recorder.active());
     const QString message = "„%1“ kann nicht geschrieben werden: %2. Die Aufzeichnung ist beendet, die Messung läuft weiter.";
-    EXPECT_EQ(shown.join(u'\n').toStdString(), QStringList({message.arg(dir.filePath("run.csv"), reasons[0]),
-                                                            message.arg("/dev/full", reasons[1]),
-                                                            message.arg("/nonexistent/run.csv", reasons[2])})
-                                                   .join(u'\n')
-                                                   .toStdString());
+    EXPECT_EQ(shown, (QStringList{message.arg(dir.filePath("run.csv"), std::strerror(EFBIG)),
+                                  message.arg(answer, std::strerror(ENOENT))}));
 }
 
 // A program killed mid-recording leaves whole lines only. In memory the sync
