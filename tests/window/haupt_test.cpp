@@ -188,10 +188,15 @@ TEST_F(HauptTest, HistoryWindowAndRecordingFollowTheTicks)
     QTemporaryDir dir;
     answer = dir.filePath("lauf.csv");
     control<QAction>("Menue_AUFZEICHNEN")->trigger();
-    EXPECT_EQ(control<QLabel>("lblDatei")->text(), "Aufzeichnung in " + answer);
+    const auto greyed = [this] {
+        return QString("%1%2").arg(control<QAction>("Menue_AUFZEICHNEN")->isEnabled() ? "" : "Aufzeichnen",
+                                   control<QAction>("Menue_AUFZEICHNUNG_BEENDEN")->isEnabled() ? "" : "beenden");
+    };
+    EXPECT_EQ(control<QLabel>("lblDatei")->text() + greyed(), "Aufzeichnung in " + answer + "Aufzeichnen");
+    control<QRadioButton>("optSignal_2")->setChecked(true);
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 30; ++i)
-        fake->raise(serial::comEvCD, {t0 + i * 1ms, 1.0});
+        fake->raise(serial::comEvCTS, {t0 + i * 1ms, 1.0});
     const auto recorded = [path = answer] {
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split(u'\n') : QStringList();
@@ -204,16 +209,17 @@ TEST_F(HauptTest, HistoryWindowAndRecordingFollowTheTicks)
     control<QAction>("Menue_AUFZEICHNUNG_BEENDEN")->trigger();
     EXPECT_EQ(shownStats.join(u'|'), "2|15|7,500 Hz|10,607 Hz|0 Hz|15 Hz|7,500 Hz");
     const QStringList lines = recorded();
-    EXPECT_TRUE(lines[1].endsWith(";COM 1;DCD Pin 1;30;15;1") && lines[2].endsWith(";COM 1;DCD Pin 1;0;0;1")) << lines.join(u'/').toStdString();
-    EXPECT_EQ(control<QLabel>("lblDatei")->text(), "Keine Aufzeichnung");
+    EXPECT_TRUE(lines[1].endsWith(";COM 1;CTS Pin 8;30;15;1") && lines[2].endsWith(";COM 1;CTS Pin 8;0;0;1"))
+        << lines.join(u'/').toStdString();
+    EXPECT_EQ(control<QLabel>("lblDatei")->text() + greyed(), "Keine Aufzeichnungbeenden");
 
     answer = "/dev/full";
     control<QAction>("Menue_AUFZEICHNEN")->trigger();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_TRUE(shown[0].startsWith("„/dev/full“ kann nicht geschrieben werden"));
-    EXPECT_TRUE(control<QAction>("Menue_AUFZEICHNEN")->isEnabled() && !control<QAction>("Menue_AUFZEICHNUNG_BEENDEN")->isEnabled());
-    fake->raise(serial::comEvCD, {t0 + 1s, 2.0});
-    fake->raise(serial::comEvCD, {t0 + 2s, 3.0});
+    EXPECT_EQ(greyed(), "beenden");
+    fake->raise(serial::comEvCTS, {t0 + 1s, 2.0});
+    fake->raise(serial::comEvCTS, {t0 + 2s, 3.0});
     EXPECT_EQ(text("Text_ANZAHL_IMPULSE"), "16");
 
     click("Command_CLEAR");
