@@ -121,6 +121,8 @@ HAUPT::~HAUPT()
     Timer1->stop();
     MSComm1->OnComm = nullptr;
     MSComm1->OnPortLost = nullptr;
+    // The recording ends with the window, which is no longer there to show it.
+    recording_.changed = nullptr;
 }
 
 // The complete dispatch table; no other event has a handler.

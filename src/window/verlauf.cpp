@@ -67,7 +67,7 @@ VERLAUF::VERLAUF(const measurement::History& history, QWidget* parent)
     ticker->setDateTimeFormat(QStringLiteral("dd.MM.\nHH:mm:ss"));
     chart_->xAxis->setTicker(ticker);
     chart_->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
-    // Thousands of points: plain lines and fills draw several times faster.
+    // Thousands of points: lines and shading without antialiasing draw several times faster.
     chart_->setPlottingHints(QCP::phFastPolylines | QCP::phCacheLabels);
     chart_->setNotAntialiasedElements(QCP::aePlottables | QCP::aeItems);
     chart_->axisRect()->setRangeDrag(Qt::Horizontal);
