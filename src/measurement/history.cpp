@@ -1,6 +1,7 @@
 #include "history.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <tuple>
 
@@ -54,10 +55,13 @@ void History::add(const QDateTime& at, const TickRecord& record)
         blocks_.push_back(std::make_unique<Tick[]>(kBlock));
         blockSums_.emplace_back();
     }
-    const double edges = std::clamp(record.edges, 0.0, double{(1u << 31) - 1});
+    const double edges = std::isnan(record.edges) ? 0 : std::clamp(record.edges, 0.0, double{(1u << 31) - 1});
+    // A clock set years away after start-up (a machine without a clock of its own
+    // syncing late) pins its ticks to the ends of what twelve bytes hold, some 6 years.
+    const qint64 tenths = std::clamp<qint64>((msecs - startMsecs_) / 100, INT32_MIN, INT32_MAX);
     Tick& stored = blocks_.back()[size_ % kBlock];
-    stored = {static_cast<std::int32_t>((msecs - startMsecs_) / 100), static_cast<float>(record.frequency),
-              static_cast<std::uint32_t>(edges), record.minMaxActive ? 1u : 0u};
+    stored = {static_cast<std::int32_t>(tenths), static_cast<float>(record.frequency), static_cast<std::uint32_t>(edges),
+              record.minMaxActive ? 1u : 0u};
     blockSums_.back().add(stored.frequency, stored.edges);
     ++size_;
     latest_ = record;
