@@ -52,7 +52,8 @@ TEST(History, StatisticsOfTheTicksInViewSinceTheLastReset)
         {"C inside a block", 0, 10'000, 1000, 1, {9000, 65000, 65.0 / 9, s9000, 4, 10, s9000 / std::sqrt(9000.0)}},
     };
     for (const Row& row : rows) {
-        const History history = historyOf(row.last > 8 ? alternating : std::vector<double>{2, 4, 4, 4, 5, 5, 7, 9}, row.resetAt);
+        const std::vector<double> few{2, 4, 4, 4, 5, 5, 7, 9};
+        const History history = historyOf(row.last > 8 ? alternating : few, row.resetAt);
         const Statistics got = history.statistics(row.first, row.last).scaled(row.factor);
         const Statistics& want = row.expected;
         EXPECT_EQ(got.n, want.n) << row.what;

@@ -108,7 +108,8 @@ TEST_F(Recorder, WritesTheChosenFileUntilStoppedAndEndsWithAMessageWhenAWriteFai
     answer = "/nonexistent/run.csv";
     recorder.start();
     EXPECT_FALSE(recorder.active());
-    const QString message = "„%1“ kann nicht geschrieben werden: %2. Die Aufzeichnung ist beendet, die Messung läuft weiter.";
+    const QString message = "„%1“ kann nicht geschrieben werden: %2. Die Aufzeichnung ist beendet, "
+                            "die Messung läuft weiter.";
     EXPECT_EQ(shown, (QStringList{message.arg(dir.filePath("run.csv"), std::strerror(EFBIG)),
                                   message.arg(answer, std::strerror(ENOENT))}));
 }
