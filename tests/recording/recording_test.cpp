@@ -20,25 +20,20 @@ const QDateTime kAt(QDate(2026, 12, 7), QTime(14, 3, 12));
 
 TEST(Csv, FieldsAndDecimalsFollowTheLocale)
 {
-    const struct {
-        QLocale locale;
-        const char* header;
-        const char* lines;
-    } rows[] = {
-        {QLocale(QLocale::German, QLocale::Germany), "Zeit;Sekunden;Port;Leitung;Flanken;Frequenz (Hz);MinMax aktiv",
+    const std::pair<QLocale, const char*> rows[] = {
+        {QLocale(QLocale::German, QLocale::Germany), "Zeit;Sekunden;Port;Leitung;Flanken;Frequenz (Hz);MinMax aktiv|"
          "2026-12-07 14:03:12;12;COM 1;CTS Pin 8;101;50,5;1|2026-12-07 14:03:12;12;COM 16;RI Pin 9;2469;1234,5;0"},
-        {QLocale(QLocale::English, QLocale::UnitedStates), "Zeit,Sekunden,Port,Leitung,Flanken,Frequenz (Hz),MinMax aktiv",
+        {QLocale(QLocale::English, QLocale::UnitedStates), "Zeit,Sekunden,Port,Leitung,Flanken,Frequenz (Hz),MinMax aktiv|"
          "2026-12-07 14:03:12,12,COM 1,CTS Pin 8,101,50.5,1|2026-12-07 14:03:12,12,COM 16,RI Pin 9,2469,1234.5,0"},
-        {QLocale(QLocale::German, QLocale::Switzerland), "Zeit,Sekunden,Port,Leitung,Flanken,Frequenz (Hz),MinMax aktiv",
+        {QLocale(QLocale::German, QLocale::Switzerland), "Zeit,Sekunden,Port,Leitung,Flanken,Frequenz (Hz),MinMax aktiv|"
          "2026-12-07 14:03:12,12,COM 1,CTS Pin 8,101,50.5,1|2026-12-07 14:03:12,12,COM 16,RI Pin 9,2469,1234.5,0"},
     };
-    for (const auto& row : rows) {
-        EXPECT_EQ(csvHeader(row.locale), QString::fromUtf8(row.header)) << row.locale.name().toStdString();
-        EXPECT_EQ(csvLine(kAt, 12, "COM 1", "CTS Pin 8", {101, 50.5, true, 0, 0}, row.locale) + u'|' +
-                      csvLine(kAt, 12, "COM 16", "RI  Pin 9", {2469, 1234.5, false, 0, 0}, row.locale),
-                  QString::fromUtf8(row.lines))
-            << row.locale.name().toStdString();
-    }
+    for (const auto& [locale, expected] : rows)
+        EXPECT_EQ(QStringList({csvHeader(locale), csvLine(kAt, 12, "COM 1", "CTS Pin 8", {101, 50.5, true, 0, 0}, locale),
+                               csvLine(kAt, 12, "COM 16", "RI  Pin 9", {2469, 1234.5, false, 0, 0}, locale)})
+                      .join(u'|'),
+                  QString::fromUtf8(expected))
+            << locale.name().toStdString();
 }
 
 // The fixture answers the file dialog and the message box; the clock moves a second a call.
