@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Takes the README's picture of the window: builds the program, starts it on
-# a virtual X display and captures the window from the X server.
+# Takes the README's pictures: builds the program, starts it on a virtual X
+# display and captures the window from the X server; then the history window
+# "Verlauf" over three hours of a simulated source, drawn by the history benchmark.
 # BUILD_DIR picks the build directory (default: build); the first argument
-# the picture (default: docs/screenshot.png). QT_SCALE_FACTOR=2 in the
-# environment shows the window as on a screen scaled to 200 %.
+# the window's picture (default: docs/screenshot.png). QT_SCALE_FACTOR=2 in
+# the environment shows the windows as on a screen scaled to 200 %.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,7 +13,7 @@ scripts/packages.sh "${packages[@]}" xvfb xauth x11-utils imagemagick
 
 build_dir=${BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$build_dir" --target impulsmeter
+cmake --build "$build_dir" --target impulsmeter history_bench
 
 export PICTURE=${1:-docs/screenshot.png}
 mkdir -p "$(dirname "$PICTURE")"
@@ -32,4 +33,5 @@ xvfb-run -a -s "-screen 0 1600x1200x24" bash -c '
   sleep 1
   import -window "$id" "$PICTURE"
 '
-echo "$PICTURE written"
+xvfb-run -a -s "-screen 0 1280x1024x24" env QT_QPA_PLATFORM=xcb "$build_dir/bench/history_bench" --picture docs/verlauf.png
+echo "$PICTURE and docs/verlauf.png written"

@@ -110,7 +110,8 @@ void Measurement::Timer1_Timer()
     const std::optional<double> upper = limitValue(view_.text(TextBox::txtIMax), locale_);
     const double pulses = wholePulses(state.ANZAHL_IMPULSE);
 
-    if (lower && upper && *lower < pulses && *upper > pulses) {
+    const bool active = lower && upper && *lower < pulses && *upper > pulses;
+    if (active) {
         // Compared in whole pulses of this second, stored as the exact half.
         const double thisSecond = wholePulses(edges);
         if (thisSecond > state.FMax)
@@ -123,6 +124,8 @@ void Measurement::Timer1_Timer()
     }
 
     state.FREQUENZ = 0;
+    if (onTick)
+        onTick({edges, edges / 2, active, state.FMax, state.FMin});
 }
 
 void Measurement::Command_CLEAR_Click()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history.h"
 #include "main_window_view.h"
 #include "serial_line_service.h"
 
@@ -48,6 +49,9 @@ public:
     void MSComm1_OnComm();
     void Timer1_Timer();
     void Command_CLEAR_Click();
+
+    // Called at the end of every tick with what it showed.
+    std::function<void(const TickRecord&)> onTick;
 
 private:
     bool isChosenLine() const;

@@ -3,6 +3,7 @@
 #include "classic_controls.h"
 #include "formatting.h"
 #include "twips.h"
+#include "verlauf.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -28,6 +29,8 @@ namespace {
 constexpr TwipsRect kClientArea{0, 0, 9555, 5130};
 constexpr int kTimerIntervalMs = 1000;
 constexpr int kOptionWidthAtLoad = 1000;
+const QString kLineCaptions[kSignalCount] = {QStringLiteral("DCD Pin 1"), QStringLiteral("DSR Pin 6"),
+                                             QStringLiteral("CTS Pin 8"), QStringLiteral("RI  Pin 9")};
 
 template <typename Widget>
 Widget* placed(Widget* widget, const QString& name, const TwipsRect& where)
@@ -90,7 +93,7 @@ QFont designFont(const QString& family, QFont::StyleHint kind, bool bold)
 }  // namespace
 
 HAUPT::HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* messages, measurement::Beeper* beeper,
-             measurement::Measurement::Clock tickClock)
+             measurement::Measurement::Clock tickClock, recording::FileDialog* files)
     : MSComm1(service ? std::move(service) : throw std::invalid_argument("HAUPT needs a serial line service")),
       ownMessages_(this),
       ownBeeper_(this,
@@ -101,7 +104,9 @@ HAUPT::HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* mes
       view_(std::make_unique<window::HauptView>(buildDesign())),
       measurement_(*view_, *MSComm1, beeper ? *beeper : ownBeeper_, QLocale(), std::move(tickClock)),
       ports_(*view_, *MSComm1, messages ? *messages : ownMessages_, QLocale()),
-      Timer1(new QTimer(this))
+      Timer1(new QTimer(this)),
+      ownFiles_(this),
+      recording_(files ? *files : ownFiles_, messages ? *messages : ownMessages_)
 {
     view_->setBackColor(ColouredControl::lblMM, colours::darkRed);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -120,6 +125,8 @@ HAUPT::~HAUPT()
     Timer1->stop();
     MSComm1->OnComm = nullptr;
     MSComm1->OnPortLost = nullptr;
+    // The recording ends with the window, which is no longer there to show it.
+    recording_.changed = nullptr;
 }
 
 // The complete dispatch table; no other event has a handler.
@@ -131,10 +138,20 @@ void HAUPT::connectHandlers()
             [this] { ports_.Command_CLOSE_Click(); });
     connect(findChild<QPushButton*>(QStringLiteral("Command_SCAN")), &QPushButton::clicked, this,
             [this] { ports_.Command_SCAN_Click(); });
-    connect(findChild<QPushButton*>(QStringLiteral("Command_CLEAR")), &QPushButton::clicked, this,
-            [this] { measurement_.Command_CLEAR_Click(); });
+    connect(findChild<QPushButton*>(QStringLiteral("Command_CLEAR")), &QPushButton::clicked, this, [this] {
+        measurement_.Command_CLEAR_Click();
+        history_.markReset(QDateTime::currentDateTime());
+    });
     connect(findChild<QAction*>(QStringLiteral("Menue_Ende")), &QAction::triggered, this,
             [this] { Menue_Ende_Click(); });
+    connect(findChild<QAction*>(QStringLiteral("Menue_AUFZEICHNEN")), &QAction::triggered, this,
+            [this] { recording_.start(); });
+    connect(findChild<QAction*>(QStringLiteral("Menue_AUFZEICHNUNG_BEENDEN")), &QAction::triggered, this,
+            [this] { recording_.stop(); });
+    connect(findChild<QAction*>(QStringLiteral("Menue_VERLAUF")), &QAction::triggered, this,
+            [this] { Menue_VERLAUF_Click(); });
+    measurement_.onTick = [this](const measurement::TickRecord& tick) { keepTick(tick); };
+    recording_.changed = [this] { recordingChanged(); };
     MSComm1->OnComm = [this] { measurement_.MSComm1_OnComm(); };
     MSComm1->OnPortLost = [this] { ports_.MSComm1_OnPortLost(); };
     connect(Timer1, &QTimer::timeout, this, [this] { measurement_.Timer1_Timer(); });
@@ -162,6 +179,42 @@ void HAUPT::Menue_Ende_Click()
     QCoreApplication::exit(0);
 }
 
+void HAUPT::Menue_VERLAUF_Click()
+{
+    if (!verlauf_) {
+        verlauf_ = new window::VERLAUF(history_, this);
+        verlauf_->setRecordingFile(recording_.fileName());
+    }
+    verlauf_->show();
+    verlauf_->raise();
+    verlauf_->activateWindow();
+}
+
+// Every tick goes into the history, and into the recording while one runs.
+void HAUPT::keepTick(const measurement::TickRecord& tick)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    history_.add(now, tick);
+    if (recording_.active()) {
+        QStringList lines;
+        for (int i = 0; i < kSignalCount; ++i)
+            if (view_->optionValue(OptionArray::optSignal, i))
+                lines << kLineCaptions[i];
+        const QString port = MSComm1->PortOpen() ? QStringLiteral("COM %1").arg(MSComm1->CommPort()) : QString();
+        recording_.add(now, port, lines.join(u' '), tick);
+    }
+    if (verlauf_)
+        verlauf_->tickAdded();
+}
+
+void HAUPT::recordingChanged()
+{
+    findChild<QAction*>(QStringLiteral("Menue_AUFZEICHNEN"))->setEnabled(!recording_.active());
+    findChild<QAction*>(QStringLiteral("Menue_AUFZEICHNUNG_BEENDEN"))->setEnabled(recording_.active());
+    if (verlauf_)
+        verlauf_->setRecordingFile(recording_.fileName());
+}
+
 window::HauptControls HAUPT::buildDesign()
 {
     window::HauptControls c;
@@ -179,11 +232,19 @@ window::HauptControls HAUPT::buildDesign()
     // Alt+D opens Datei, then E ends the program.
     auto* menue = menuBar()->addMenu(QStringLiteral("&Datei"));
     menue->setObjectName(QStringLiteral("Menue_DATEI"));
+    menue->addAction(QStringLiteral("&Aufzeichnen…"))->setObjectName(QStringLiteral("Menue_AUFZEICHNEN"));
+    auto* stop = menue->addAction(QStringLiteral("Aufzeichnung &beenden"));
+    stop->setObjectName(QStringLiteral("Menue_AUFZEICHNUNG_BEENDEN"));
+    stop->setEnabled(false);
+    menue->addSeparator();
     auto* ende = menue->addAction(QStringLiteral("&Ende"));
     ende->setObjectName(QStringLiteral("Menue_Ende"));
     // The desktop's quit keys; Ctrl+Q where its key scheme names none.
     const QList<QKeySequence> quit = QKeySequence::keyBindings(QKeySequence::Quit);
     ende->setShortcuts(quit.isEmpty() ? QList{QKeySequence(Qt::CTRL | Qt::Key_Q)} : quit);
+    auto* messung = menuBar()->addMenu(QStringLiteral("&Messung"));
+    messung->setObjectName(QStringLiteral("Menue_MESSUNG"));
+    messung->addAction(QStringLiteral("&Verlauf"))->setObjectName(QStringLiteral("Menue_VERLAUF"));
     // "?" has no entries and does nothing.
     menuBar()->addAction(QStringLiteral("?"))->setObjectName(QStringLiteral("Menue_HILFE"));
 
@@ -234,12 +295,10 @@ window::HauptControls HAUPT::buildDesign()
     c.textBoxes[TextBox::Text_IMPULSLÄNGE]->raise();
 
     auto* frame4 = frame(client, "Frame4", QStringLiteral("Signal"), {7620, 60, 1635, 1335});
-    const QString lineCaptions[kSignalCount] = {QStringLiteral("DCD Pin 1"), QStringLiteral("DSR Pin 6"),
-                                                QStringLiteral("CTS Pin 8"), QStringLiteral("RI  Pin 9")};
     const QFont lineFont = designFont(QStringLiteral("Courier New"), QFont::TypeWriter, false);
     for (int i = 0; i < kSignalCount; ++i) {
         auto& line = c.signalLines[static_cast<std::size_t>(i)];
-        line = option(frame4, QStringLiteral("optSignal_%1").arg(i), lineCaptions[i],
+        line = option(frame4, QStringLiteral("optSignal_%1").arg(i), kLineCaptions[i],
                       {60, 240 * (i + 1), 1335, i == 0 ? 192 : 210});
         line.button->setFont(lineFont);
     }

@@ -6,6 +6,7 @@
 #include "main_window_view.h"
 #include "measurement.h"
 #include "port_handlers.h"
+#include "recording.h"
 #include "serial_line_service.h"
 
 #include <QMainWindow>
@@ -13,6 +14,10 @@
 #include <memory>
 
 class QTimer;
+
+namespace window {
+class VERLAUF;
+}
 
 // The program's one window. It owns the controls, the measurement, the serial
 // line service MSComm1 and Timer1 for its whole life; its event loop runs the
@@ -23,10 +28,12 @@ class HAUPT : public QMainWindow {
 public:
     // `messages` and `beeper` stand in for the modal box and the click of the
     // beep when given; the window keeps using them, so they must outlive it.
-    // `tickClock` gives the time of each tick of Timer1.
+    // `tickClock` gives the time of each tick of Timer1; `files` stands in
+    // for the save dialog of a recording.
     explicit HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* messages = nullptr,
                    measurement::Beeper* beeper = nullptr,
-                   measurement::Measurement::Clock tickClock = std::chrono::steady_clock::now);
+                   measurement::Measurement::Clock tickClock = std::chrono::steady_clock::now,
+                   recording::FileDialog* files = nullptr);
     ~HAUPT() override;
 
     HAUPT(const HAUPT&) = delete;
@@ -40,6 +47,9 @@ private:
     void connectHandlers();
     void Form_Load();
     void Menue_Ende_Click();
+    void Menue_VERLAUF_Click();
+    void keepTick(const measurement::TickRecord& tick);
+    void recordingChanged();
 
     std::unique_ptr<serial::SerialLineService> MSComm1;
     window::QtMessageBox ownMessages_;
@@ -48,4 +58,8 @@ private:
     measurement::Measurement measurement_;
     serial::PortHandlers ports_;
     QTimer* Timer1 = nullptr;
+    window::QtFileDialog ownFiles_;
+    measurement::History history_;
+    recording::Recording recording_;
+    window::VERLAUF* verlauf_ = nullptr;  // made when first opened
 };

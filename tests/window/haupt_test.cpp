@@ -3,6 +3,7 @@
 
 #include <QtTest>
 #include <QtWidgets>
+#include <qcustomplot.h>
 
 #include <gtest/gtest.h>
 
@@ -14,30 +15,32 @@ namespace {
 
 // The real window offscreen, holding the test double as its service; the
 // fixture answers the message box at once, keeping what it was asked.
-class HauptTest : public ::testing::Test, public MessageBox {
+class HauptTest : public ::testing::Test, public MessageBox, public recording::FileDialog {
 protected:
     HauptTest() { makeWindow(this); }
     void MsgBox(const QString& text) override { shown << text; }
+    QString saveFileName() override { return answer; }
     void makeWindow(MessageBox* box)
     {
         auto service = std::make_unique<FakeSerialLineService>();
         fake = service.get();
         // Each tick reads a second after the one before, however late a loaded machine runs it.
         window = std::make_unique<HAUPT>(std::move(service), box, nullptr,
-                                         [t = std::chrono::steady_clock::time_point()]() mutable { return t += 1s; });
+                                         [t = std::chrono::steady_clock::time_point()]() mutable { return t += 1s; },
+                                         this);
     }
     template <typename T = QWidget>
     T* control(const QString& name) const { return window->findChild<T*>(name); }
     // Texts and colours reach the widgets once a display frame: checks look
     // at what is shown once the due hand-over is done.
     bool handedOn() const { return QTest::qWaitFor([this] { return !control<QTimer>("readoutFrame")->isActive(); }); }
-    // The texts of the boxes named, '|' between names and texts.
+    // The texts of the boxes (or labels) named, '|' between names and texts.
     QString text(const QString& names) const
     {
         handedOn();
         QStringList texts;
         for (const QString& name : names.split(u'|'))
-            texts << control<QLineEdit>(name)->text();
+            texts << control(name)->property("text").toString();
         return texts.join(u'|');
     }
     QString colour(const QString& name) const
@@ -50,6 +53,7 @@ protected:
     void click(const QString& name) const { QTest::mouseClick(control(name), Qt::LeftButton, {}, QPoint(4, 6)); }
 
     QStringList shown;
+    QString answer;
     FakeSerialLineService* fake = nullptr;
     std::unique_ptr<HAUPT> window;
 };
@@ -196,9 +200,73 @@ TEST_F(HauptTest, ButtonsMenuMessageBoxAndCloseBoxReachTheirHandlersAndTheFrameC
     });
     click("Command_OPEN");  // no port exists
     EXPECT_EQ(seen, (QStringList{"Impulsmeter", "COM 1 kann nicht geöffnet werden", "1", "OK", "0 Hz"}));
+}
+
+// The new menus, the history window and a recording, fed by the real timer:
+// "C" restarts the statistics and marks the chart, a file that cannot be
+// written ends the recording with its message while counting goes on, and
+// closing the main window ends the program with "Verlauf" open.
+TEST_F(HauptTest, HistoryWindowAndRecordingFollowTheTicks)
+{
+    QStringList menus;  // "-" greyed
+    for (const QAction* entry : window->menuBar()->actions()) {
+        menus << entry->text();
+        for (const QAction* item : entry->menu() ? entry->menu()->actions() : QList<QAction*>())
+            menus << QStringLiteral("  ") + (item->isSeparator() ? "|" : item->text()) + (item->isEnabled() ? "" : "-");
+    }
+    EXPECT_EQ(menus.join(u'/'), "&Datei/  &Aufzeichnen…/  Aufzeichnung &beenden-/  |/  &Ende/&Messung/  &Verlauf/?");
+
+    fake->existingPorts = {1};
+    click("Command_OPEN");
+    control<QAction>("Menue_VERLAUF")->trigger();
+    QTemporaryDir dir;
+    answer = dir.filePath("lauf.csv");
+    control<QAction>("Menue_AUFZEICHNEN")->trigger();
+    const auto greyed = [this] {
+        return QString("%1%2").arg(control<QAction>("Menue_AUFZEICHNEN")->isEnabled() ? "" : "Aufzeichnen",
+                                   control<QAction>("Menue_AUFZEICHNUNG_BEENDEN")->isEnabled() ? "" : "beenden");
+    };
+    EXPECT_EQ(text("lblDatei") + greyed(), "Aufzeichnung in " + answer + "Aufzeichnen");
+    control<QRadioButton>("optSignal_2")->setChecked(true);
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 30; ++i)
+        fake->raise(serial::comEvCTS, {t0 + i * 1ms, 1.0});
+    const auto recorded = [path = answer] {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split(u'\n') : QStringList();
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return recorded().size() == 4; }, 3500));
+    control<QAction>("Menue_AUFZEICHNUNG_BEENDEN")->trigger();
+    EXPECT_EQ(text("lblN|lblImpulse|lblMittelwert|lblS|lblMin|lblMax|lblSE"), "2|15|7,500 Hz|10,607 Hz|0 Hz|15 Hz|7,500 Hz");
+    const QStringList lines = recorded();
+    EXPECT_TRUE(lines[1].endsWith(";COM 1;CTS Pin 8;30;15;1") && lines[2].endsWith(";COM 1;CTS Pin 8;0;0;1"))
+        << lines.join(u'/').toStdString();
+    EXPECT_EQ(text("lblDatei") + greyed(), "Keine Aufzeichnungbeenden");
+
+    answer = "/dev/full";
+    control<QAction>("Menue_AUFZEICHNEN")->trigger();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].startsWith("„/dev/full“ kann nicht geschrieben werden"));
+    EXPECT_EQ(greyed(), "beenden");
+    fake->raise(serial::comEvCTS, {t0 + 1s, 2.0});
+    fake->raise(serial::comEvCTS, {t0 + 2s, 3.0});
+    EXPECT_EQ(text("Text_ANZAHL_IMPULSE"), "16");
+
+    click("Command_CLEAR");
+    EXPECT_TRUE(QTest::qWaitFor([this] { return control<QLabel>("lblN")->text() == "1"; }, 2500));
+    const auto* chart = control<QCustomPlot>("Diagramm");
+    int straight = 0;
+    for (int i = 0; i < chart->itemCount(); ++i)
+        straight += qobject_cast<QCPItemStraightLine*>(chart->item(i)) != nullptr;
+    EXPECT_EQ(straight, 3) << "FMax, FMin and the mark of C";
+
+    QWidget* verlauf = control("VERLAUF");
+    verlauf->close();
+    EXPECT_TRUE(verlauf->isHidden() && control("VERLAUF") == verlauf);
     window->show();
+    control<QAction>("Menue_VERLAUF")->trigger();
     QTimer::singleShot(0, window.get(), [this] { window->close(); });
-    EXPECT_EQ(QApplication::exec(), 0) << "the close box ends it too";
+    EXPECT_EQ(QApplication::exec(), 0) << "the close box ends it too, with the history open";
 }
 
 }  // namespace
