@@ -32,7 +32,7 @@ public:
         return event_;
     }
     serial::EdgeTime CommEventTime() const override { return eventTime_; }
-    serial::PortInfo portInfo(std::int16_t port) const override { return {{}, {}, failures.value(port)}; }
+    serial::PortInfo portInfo(std::int16_t port) const override { return {{}, {}, failures.value(port), {}}; }
     serial::LineCapability lineCapability() const override { return serial::LineCapability::Counters; }
 
     // Raises OnComm for one event, as the service does on the window's thread.
