@@ -24,12 +24,8 @@ TEST(Numbers, ReadoutsAndLimitsInBothLocales)
 
     // The limits read the locale's plain decimal numbers and nothing else.
     const std::tuple<const char*, const QLocale&, std::optional<double>> limits[] = {
-        {"10.5", kEnglish, 10.5},
-        {"\t-3,25  ", kGerman, -3.25},
-        {"   ", kGerman, std::nullopt},
-        {"10 Hz", kGerman, std::nullopt},
-        {"inf", kEnglish, std::nullopt},
-        {"nan", kGerman, std::nullopt},
+        {"10.5", kEnglish, 10.5},          {"\t-3,25  ", kGerman, -3.25},      {"   ", kGerman, std::nullopt},
+        {"10 Hz", kGerman, std::nullopt}, {"inf", kEnglish, std::nullopt}, {"nan", kGerman, std::nullopt},
         {"1e309", kEnglish, std::nullopt},
     };
     for (const auto& [text, locale, expected] : limits)
