@@ -16,7 +16,6 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 
-#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +59,15 @@ protected:
     void MsgBox(const QString& text) override { messages << text; }
     void SetUp() override
     {
+        // The chips first, so the window finds their ports, started one at a
+        // time so each gets its device number in their order.
+        for (int i = 0, udc = 0; i < int(std::size(kPorts)); ++i)
+            if (const Port& port = kPorts[i]; port.chip) {
+                chips[i].setProcessChannelMode(QProcess::ForwardedErrorChannel);
+                const QString udcName = QString("dummy_udc.%1").arg(udc++);
+                chips[i].start(QCoreApplication::applicationDirPath() + "/usb_chip", {port.chip, udcName});
+                (void)QTest::qWaitFor([&] { return QFile::exists(port.device); }, 20000);
+            }
         // The guest's one virtio port is the host's control channel.
         const QFileInfoList ports = QDir(QStringLiteral("/dev")).entryInfoList({QStringLiteral("vport*")}, QDir::System);
         ASSERT_EQ(ports.size(), 1) << "no control channel to the host";
@@ -72,32 +80,17 @@ protected:
         service->OnComm = [this, inner = service->OnComm] { ++events; inner(); };
         service->OnPortLost = [this, inner = service->OnPortLost] { ++lost; inner(); };
     }
-
-    // The chips, started one at a time so each gets its device number in
-    // their order, and kept for the whole suite.
-    static void SetUpTestSuite()
+    void TearDown() override
     {
-        for (int i = 0, udc = 0; i < int(std::size(kPorts)); ++i)
-            if (const Port& port = kPorts[i]; port.chip) {
-                chips[i] = std::make_unique<QProcess>();
-                chips[i]->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-                chips[i]->start(QCoreApplication::applicationDirPath() + QStringLiteral("/usb_chip"),
-                                {port.chip, QStringLiteral("dummy_udc.%1").arg(udc++)});
-                (void)QTest::qWaitFor([&] { return QFile::exists(port.device); }, 20000);
-            }
-    }
-    static void TearDownTestSuite()
-    {
-        for (auto& chip : chips)
-            if (chip)
-                chip->kill(), chip->waitForFinished();
+        for (QProcess& chip : chips)
+            chip.kill(), chip.waitForFinished();
     }
 
     // A command to what moves the port's lines, the host's line driver or the
     // port's chip, both spoken to alike; with no command, the answer to the
     // last. The answer is awaited with the event loop running, so the port
     // keeps draining and events keep coming meanwhile.
-    QIODevice& channel(const Port& port) { return port.chip ? *chips[&port - kPorts] : static_cast<QIODevice&>(host); }
+    QIODevice& channel(const Port& port) { return port.chip ? chips[&port - kPorts] : static_cast<QIODevice&>(host); }
     std::string ask(const Port& port, const QString& command = {})
     {
         if (!command.isEmpty())
@@ -171,7 +164,7 @@ protected:
     }
 
     QFile host;
-    inline static std::array<std::unique_ptr<QProcess>, std::size(kPorts)> chips;
+    QProcess chips[std::size(kPorts)];
     QStringList messages;
     serial::LinuxSerialLineService* service = nullptr;
     std::unique_ptr<HAUPT> window;
