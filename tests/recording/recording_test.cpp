@@ -86,8 +86,7 @@ TEST_F(Recorder, WritesTheChosenFileUntilStoppedAndEndsWithAMessageWhenAWriteFai
     rlimit was{};
     ::getrlimit(RLIMIT_FSIZE, &was);
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = was;
-    limit.rlim_cur = static_cast<rlim_t>(kHeader.size() + line(1, 101).size() * 3 / 2);
+    const rlimit limit{static_cast<rlim_t>(kHeader.size() + line(1, 101).size() * 3 / 2), was.rlim_max};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     recorder.start();
     for (int i = 0; i < 3; ++i)
