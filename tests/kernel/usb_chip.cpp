@@ -72,7 +72,7 @@ const Chip kChips[] = {
      }},
     {"pl2303", {"0x067b", "0x2303", "0x0300"}, {char(0xff), 0, 0}, true, false,
      [](int bits) { return Bytes(8, 0) + status(bits, {1, 2, 0x80, 8}) + '\0'; }, setLines},
-    {"cp210x", {"0x10c4", "0xea60", "0x0100"}, {char(0xff), 0, 0}, false, false, nullptr,
+    {"cp210x", {"0x10c4", "0xea60", "0x0100"}, {char(0xff), 0, 0}, false, false, [](int) { return Bytes(); },
      [](const usb_ctrlrequest& s) {
          const int write = (s.wValue >> 8 & 3) << 1;  // which of DTR and RTS to set
          if (s.bRequest == 0x07)
@@ -116,11 +116,6 @@ Bytes descriptors(const Chip& chip)
     return all.replace(4, 4, le(all.size(), 4));
 }
 
-void put(const std::string& path, const std::string& text)
-{
-    std::ofstream(path) << text;
-}
-
 // Answers the driver's control requests for as long as the function lives.
 void serveControl(const Chip& chip, int ep0)
 {
@@ -147,7 +142,7 @@ int main(int argc, char** argv)
     for (const std::string& dir : {gadget, gadget + "/configs/c.1", function, ffs})
         ::mkdir(dir.c_str(), 0755);
     for (int i = 0; const char* file : {"/idVendor", "/idProduct", "/bcdDevice"})
-        put(gadget + file, chip->ids[i++]);
+        std::ofstream(gadget + file) << chip->ids[i++];
     (void)!::symlink(function.c_str(), (gadget + "/configs/c.1/ffs").c_str());
     const bool mounted = ::mount(chip->name, ffs.c_str(), "functionfs", 0, nullptr) == 0;
     const int ep0 = mounted ? ::open((ffs + "/ep0").c_str(), O_RDWR) : -1;
@@ -156,7 +151,7 @@ int main(int argc, char** argv)
     if (ep0 < 0 || ::write(ep0, written.data(), split) < 0 || ::write(ep0, written.data() + split, 16) < 0)
         return std::perror("functionfs"), 1;
     std::thread(serveControl, std::cref(*chip), ep0).detach();
-    put(gadget + "/UDC", argv[2]);  // only now: ep1 exists
+    std::ofstream(gadget + "/UDC") << argv[2];  // only now: ep1 exists
     const int ep1 = chip->interruptIn ? ::open((ffs + "/ep1").c_str(), O_RDWR) : -1;
 
     auto last = std::chrono::steady_clock::now();
@@ -170,10 +165,9 @@ int main(int argc, char** argv)
                 const auto now = std::chrono::steady_clock::now();
                 gapUs = std::chrono::duration_cast<std::chrono::microseconds>(now - std::exchange(last, now)).count();
                 const int bits = lines ^= bit;
-                if (ep1 >= 0) {  // returns once the driver took the packet
-                    const Bytes packet = chip->packet(bits);
+                const Bytes packet = chip->packet(bits);
+                if (ep1 >= 0)  // returns once the driver took the packet
                     (void)!::write(ep1, packet.data(), packet.size());
-                }
                 // Polled: read twice since the change, unless the port is closed.
                 while (ep1 < 0 && count == 1 && statusReads < reads + 2 && std::chrono::steady_clock::now() < now + 3s)
                     std::this_thread::sleep_for(200us);
@@ -182,7 +176,7 @@ int main(int argc, char** argv)
         } else if (command.starts_with("out")) {
             std::cout << outputs << std::endl;
         } else {
-            put(gadget + "/UDC", command == "plug" ? argv[2] : "\n");
+            std::ofstream(gadget + "/UDC") << (command == "plug" ? argv[2] : "\n");
             std::cout << "ok" << std::endl;
         }
     }
