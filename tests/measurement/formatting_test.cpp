@@ -13,11 +13,10 @@ const QLocale kEnglish(QLocale::English, QLocale::UnitedStates);
 TEST(Numbers, ReadoutsAndLimitsInBothLocales)
 {
     const std::tuple<QString (*)(double, const QLocale&), double, const char*, const char*> rows[] = {
-        {numberText, -0.25, "-0,25", "-0.25"},
-        {numberText, 123456789012345678.0, "123456789012346000", "123456789012346000"},  // 15 digits, no exponent
-        {numberText, 1e-7, "0,0000001", "0.0000001"},  // nor for small ones
-        {lengthText, 0.5, "0.001", "0,001"},  // halves away from zero
-        {lengthText, -1234567, "-1.234.567", "-1,234,567"},
+        // Numbers keep 15 digits and show no exponent, big or small; lengths halve away from zero.
+        {numberText, -0.25, "-0,25", "-0.25"}, {numberText, 1e-7, "0,0000001", "0.0000001"},
+        {numberText, 123456789012345678.0, "123456789012346000", "123456789012346000"},
+        {lengthText, 0.5, "0.001", "0,001"}, {lengthText, -1234567, "-1.234.567", "-1,234,567"},
     };
     for (const auto& [convert, value, de, en] : rows)
         EXPECT_EQ(convert(value, kGerman) + u' ' + convert(value, kEnglish), QString::fromUtf8(de) + u' ' + en) << value;
