@@ -224,7 +224,7 @@ TEST_F(RealDrivers, EachDriverMapsSwitchesClosesCountsAndSurvivesAnUnplug)
         }
 
         const QColor green = frame();
-        EXPECT_EQ(ask(port, port.chip ? QStringLiteral("unplug") : QStringLiteral("device_del u1")), "ok");
+        EXPECT_EQ(ask(port, port.chip ? "unplug" : "device_del u1"), "ok");
         // Each USB port lost once: the first is the second port, so a port's
         // index is the count of losses so far, and a loss too many shows at the end.
         EXPECT_TRUE(QTest::qWaitFor([&] { return lost == &port - kPorts; })) << port.device;
@@ -236,8 +236,7 @@ TEST_F(RealDrivers, EachDriverMapsSwitchesClosesCountsAndSurvivesAnUnplug)
         for (const QFileInfo& fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System))
             EXPECT_FALSE(fd.symLinkTarget().startsWith(QLatin1String(port.device))) << fd.symLinkTarget().toStdString();
 
-        const QString plug = port.chip ? QStringLiteral("plug") : QStringLiteral("device_add usb-serial,id=u1,chardev=c2");
-        EXPECT_EQ(ask(port, plug), "ok");
+        EXPECT_EQ(ask(port, port.chip ? "plug" : "device_add usb-serial,id=u1,chardev=c2"), "ok");
         // The adapter takes a moment to enumerate again; meanwhile its COM
         // number is the next device's, gaps closed up.
         EXPECT_TRUE(QTest::qWaitFor([&] { return QFile::exists(port.device) && open(port, true, true); }, 20000))
