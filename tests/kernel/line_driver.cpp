@@ -3,9 +3,9 @@
 // TIOCMSET; on the pseudo-terminals made here those requests are answered from
 // one line state per terminal. The guest's test drives the lines through a
 // control channel (a pipe chardev), one command a line, one answer a line:
-//   edge P BIT SPACING_MS FLOW  toggles line BIT of terminal P (0 the UART, 1
-//                               the USB adapter) once, or with FLOW 1 until
-//                               the guest closes the port; answers the gap
+//   edge P BIT SPACING_US N     toggles line BIT of terminal P (0 the UART, 1
+//                               the USB adapter) once with N 1, or with N 0
+//                               until the guest closes the port; answers the gap
 //                               before the last edge in us, -1 at a close
 //   out P                       DTR and RTS as the guest set them
 //   anything else               a line for QEMU's monitor (unplug, plug)
@@ -49,12 +49,12 @@ int monitor = -1;
 // twice as well before the answer, the gap before the last edge in us. Reads
 // that stop for three seconds (a loaded machine stalls the adapter for most
 // of one) mean the guest closed the port: -1.
-long edges(Terminal& t, int bit, int spacingMs, bool flow)
+long edges(Terminal& t, int bit, int spacingUs, bool flow)
 {
     for (long gapUs = 0, toggled = 0;; toggled = 1) {
         const bool last = toggled && !flow;
         const long before = t.reads;
-        while (t.reads < before + 2 || (!last && Clock::now() < t.lastEdge + std::chrono::milliseconds(spacingMs))) {
+        while (t.reads < before + 2 || (!last && Clock::now() < t.lastEdge + std::chrono::microseconds(spacingUs))) {
             if (flow && Clock::now() - Clock::time_point(Clock::duration(t.lastRead)) > 3s) {
                 // A level QEMU never read is taken back, so the port opened
                 // again finds the lines as the guest last saw them.
@@ -75,9 +75,9 @@ long edges(Terminal& t, int bit, int spacingMs, bool flow)
 
 std::string answer(const char* command)
 {
-    int p = 0, bit = 0, spacing = 0, flow = 0;
-    if (std::sscanf(command, "edge %d %d %d %d", &p, &bit, &spacing, &flow) == 4 && (p == 0 || p == 1))
-        return std::to_string(edges(terminals[p], bit, spacing, flow != 0));
+    int p = 0, bit = 0, spacing = 0, n = 0;
+    if (std::sscanf(command, "edge %d %d %d %d", &p, &bit, &spacing, &n) == 4 && (p == 0 || p == 1))
+        return std::to_string(edges(terminals[p], bit, spacing, n == 0));
     if (std::sscanf(command, "out %d", &p) == 1 && (p == 0 || p == 1))
         return std::to_string(terminals[p].control);
     (void)!::write(monitor, command, std::strlen(command));

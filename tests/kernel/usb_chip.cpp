@@ -1,11 +1,12 @@
 // One USB serial chip, emulated in the guest on a dummy UDC through
 // FunctionFS, so that the kernel's own driver for it makes its tty. The test
-// drives it on stdin, one command a line, one answer a line:
-//   edge BIT COUNT SPACING_US  toggles the line with this TIOCM bit COUNT
-//                              times; a lone edge goes once the driver took
-//                              the last. Answers the gap before the last in us
-//   out                        DTR and RTS as the driver set them (TIOCM)
-//   unplug, plug               unbinds the UDC, binds it again
+// drives it on stdin, one command a line, one answer a line, as it drives the
+// host's line driver (P, the terminal there, is ignored here):
+//   edge P BIT SPACING_US COUNT  toggles the line with this TIOCM bit COUNT
+//                                times; a lone edge goes once the driver took
+//                                the last. Answers the gap before the last in us
+//   out P                        DTR and RTS as the driver set them (TIOCM)
+//   unplug, plug                 unbinds the UDC, binds it again
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
@@ -32,18 +33,22 @@ using Bytes = std::string;
 std::atomic<int> lines{0}, outputs{0}, statusReads{0}, lineControl{0};
 
 // The lines as the chip's status byte has them: its bits for DCD, DSR, CTS and RI.
-char status(int bits, std::array<int, 4> chipBits)
+char status(int bits, std::array<int, 4> chip)
 {
-    const int tiocm[] = {TIOCM_CD, TIOCM_DSR, TIOCM_CTS, TIOCM_RNG};
-    int byte = 0;
-    for (int i = 0; i < 4; ++i)
-        byte |= bits & tiocm[i] ? chipBits[i] : 0;
-    return char(byte);
+    return char((bits & TIOCM_CD ? chip[0] : 0) | (bits & TIOCM_DSR ? chip[1] : 0) | (bits & TIOCM_CTS ? chip[2] : 0) |
+                (bits & TIOCM_RNG ? chip[3] : 0));
 }
 
-void setOutputs(bool dtr, bool rts)
+// DTR and RTS are the TIOCM bits 2 and 4; the chips have them as bits 1 and 2.
+static_assert(TIOCM_DTR == 2 && TIOCM_RTS == 4);
+
+// PL2303 and CDC-ACM set both lines with one request. PL2303's 0x8080 read
+// must be answered, or it is taken for a newer model: zeros do.
+Bytes setLines(const usb_ctrlrequest& s)
 {
-    outputs = (dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0);
+    if (s.bRequest == 0x22)
+        outputs = (s.wValue & 3) << 1;
+    return Bytes();
 }
 
 // Ids, interface class, whether a status endpoint (CDC-ACM: and a filler
@@ -62,21 +67,16 @@ const Chip kChips[] = {
      [](int bits) { return Bytes{0, 0, char(~status(bits, {8, 2, 1, 4})), 0}; },
      [](const usb_ctrlrequest& s) {  // the version and status reads: the lines inverted
          if (s.bRequest == 0xa4)
-             setOutputs(!(s.wValue & 0x20), !(s.wValue & 0x40));
+             outputs = ~s.wValue >> 4 & 6;  // DTR 0x20, RTS 0x40, both inverted
          return Bytes{char(~status(lines, {8, 2, 1, 4})), char(0xee)};
      }},
     {"pl2303", {"0x067b", "0x2303", "0x0300"}, {char(0xff), 0, 0}, true, false,
-     [](int bits) { return Bytes(8, 0) + status(bits, {1, 2, 0x80, 8}) + '\0'; },
-     [](const usb_ctrlrequest& s) {  // 0x8080 answered: not taken for a newer model
-         if (s.bRequest == 0x22)
-             setOutputs(s.wValue & 1, s.wValue & 2);
-         return Bytes(1, 0);
-     }},
-    {"cp210x", {"0x10c4", "0xea60", "0x0100"}, {char(0xff), 0, 0}, false, false, nullptr,
+     [](int bits) { return Bytes(8, 0) + status(bits, {1, 2, 0x80, 8}) + '\0'; }, setLines},
+    {"cp210x", {"0x10c4", "0xea60", "0x0100"}, {char(0xff), 0, 0}, false, false, [](int) { return Bytes(); },
      [](const usb_ctrlrequest& s) {
-         const int out = outputs, write = s.wValue >> 8;  // which of DTR and RTS to set
+         const int write = (s.wValue >> 8 & 3) << 1;  // which of DTR and RTS to set
          if (s.bRequest == 0x07)
-             setOutputs(write & 1 ? s.wValue & 1 : out & TIOCM_DTR, write & 2 ? s.wValue & 2 : out & TIOCM_RTS);
+             outputs = (outputs & ~write) | (s.wValue << 1 & write);
          if (s.bRequest == 0x03)
              lineControl = s.wValue;
          if (s.bRequest == 0x04)  // the line control read back
@@ -86,26 +86,16 @@ const Chip kChips[] = {
          if (s.bRequest != 0x08)
              return Bytes();
          ++statusReads;  // the modem status, read on every TIOCMGET
-         const char modem = status(lines, {0x80, 0x20, 0x10, 0x40});
-         return Bytes(1, char(modem | (out & TIOCM_DTR ? 1 : 0) | (out & TIOCM_RTS ? 2 : 0)));
+         return Bytes(1, char(status(lines, {0x80, 0x20, 0x10, 0x40}) | outputs >> 1));
      }},
     {"cdc_acm", {"0x1d6b", "0x0104", "0x0100"}, {2, 2, 1}, true, true,
-     [](int bits) { return Bytes{char(0xa1), 0x20, 0, 0, 0, 0, 2, 0, status(bits, {1, 2, 0, 8}), 0}; },
-     [](const usb_ctrlrequest& s) {
-         if (s.bRequest == 0x22)
-             setOutputs(s.wValue & 1, s.wValue & 2);
-         return Bytes();
-     }},
+     [](int bits) { return Bytes{char(0xa1), 0x20, 0, 0, 0, 0, 2, 0, status(bits, {1, 2, 0, 8}), 0}; }, setLines},
 };
 
 Bytes le(unsigned value, int bytes)
 {
-    Bytes out;
-    for (int i = 0; i < bytes; ++i)
-        out += char(value >> (8 * i) & 0xff);
-    return out;
+    return bytes ? char(value & 0xff) + le(value >> 8, bytes - 1) : Bytes();
 }
-
 // One interface with the status endpoint first, then bulk in and out, at full
 // and high speed. CDC-ACM's class descriptors FunctionFS refuses: a filler
 // after the interface gives the driver extra descriptors without a union, so
@@ -124,11 +114,6 @@ Bytes descriptors(const Chip& chip)
         all += Bytes{7, USB_DT_ENDPOINT, 0x03, USB_ENDPOINT_XFER_BULK} + le(bulk, 2) + '\0';
     }
     return all.replace(4, 4, le(all.size(), 4));
-}
-
-void put(const std::string& path, const std::string& text)
-{
-    std::ofstream(path) << text;
 }
 
 // Answers the driver's control requests for as long as the function lives.
@@ -156,9 +141,8 @@ int main(int argc, char** argv)
     const std::string function = gadget + "/functions/ffs." + chip->name, ffs = std::string("/tmp/ffs-") + chip->name;
     for (const std::string& dir : {gadget, gadget + "/configs/c.1", function, ffs})
         ::mkdir(dir.c_str(), 0755);
-    put(gadget + "/idVendor", chip->ids[0]);
-    put(gadget + "/idProduct", chip->ids[1]);
-    put(gadget + "/bcdDevice", chip->ids[2]);
+    for (int i = 0; const char* file : {"/idVendor", "/idProduct", "/bcdDevice"})
+        std::ofstream(gadget + file) << chip->ids[i++];
     (void)!::symlink(function.c_str(), (gadget + "/configs/c.1/ffs").c_str());
     const bool mounted = ::mount(chip->name, ffs.c_str(), "functionfs", 0, nullptr) == 0;
     const int ep0 = mounted ? ::open((ffs + "/ep0").c_str(), O_RDWR) : -1;
@@ -167,33 +151,32 @@ int main(int argc, char** argv)
     if (ep0 < 0 || ::write(ep0, written.data(), split) < 0 || ::write(ep0, written.data() + split, 16) < 0)
         return std::perror("functionfs"), 1;
     std::thread(serveControl, std::cref(*chip), ep0).detach();
-    put(gadget + "/UDC", argv[2]);  // only now: ep1 exists
+    std::ofstream(gadget + "/UDC") << argv[2];  // only now: ep1 exists
     const int ep1 = chip->interruptIn ? ::open((ffs + "/ep1").c_str(), O_RDWR) : -1;
 
     auto last = std::chrono::steady_clock::now();
     for (std::string command; std::getline(std::cin, command);) {
-        int bit = 0, count = 0, spacingUs = 0;
+        int bit = 0, spacingUs = 0, count = 0;
         long gapUs = 0;
-        if (std::sscanf(command.c_str(), "edge %d %d %d", &bit, &count, &spacingUs) == 3) {
+        if (std::sscanf(command.c_str(), "edge %*d %d %d %d", &bit, &spacingUs, &count) == 3) {
             for (int i = 0; i < count; ++i) {
                 std::this_thread::sleep_until(last + std::chrono::microseconds(spacingUs));
                 const int reads = statusReads;
                 const auto now = std::chrono::steady_clock::now();
                 gapUs = std::chrono::duration_cast<std::chrono::microseconds>(now - std::exchange(last, now)).count();
                 const int bits = lines ^= bit;
-                if (ep1 >= 0) {  // returns once the driver took the packet
-                    const Bytes packet = chip->packet(bits);
+                const Bytes packet = chip->packet(bits);
+                if (ep1 >= 0)  // returns once the driver took the packet
                     (void)!::write(ep1, packet.data(), packet.size());
-                }
                 // Polled: read twice since the change, unless the port is closed.
                 while (ep1 < 0 && count == 1 && statusReads < reads + 2 && std::chrono::steady_clock::now() < now + 3s)
                     std::this_thread::sleep_for(200us);
             }
             std::cout << gapUs << std::endl;
-        } else if (command == "out") {
+        } else if (command.starts_with("out")) {
             std::cout << outputs << std::endl;
         } else {
-            put(gadget + "/UDC", command == "plug" ? argv[2] : "\n");
+            std::ofstream(gadget + "/UDC") << (command == "plug" ? argv[2] : "\n");
             std::cout << "ok" << std::endl;
         }
     }

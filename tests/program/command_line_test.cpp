@@ -15,11 +15,9 @@ TEST(CommandLine, AnswersHelpAndVersionAndNamesWhatItDoesNotKnow)
         {{"--version"}, 0, "impulsmeter " IMPULSMETER_VERSION "\n", ""},
         {{"--version", "-v"}, 2, "", "impulsmeter: unknown argument \"-v\""},
         {{}, 2, "", "xvfb-run " IMPULSMETER_PROGRAM "\n"}};
-    QProcessEnvironment noDisplay;
-    noDisplay.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
     for (const auto& [arguments, status, out, err] : rows) {
         QProcess program;
-        program.setProcessEnvironment(noDisplay);
+        program.setEnvironment({"LANG=C.UTF-8"});  // no display at all
         program.start(QStringLiteral(IMPULSMETER_PROGRAM), arguments);
         ASSERT_TRUE(program.waitForFinished());
         const QString printed[] = {program.readAllStandardOutput(), program.readAllStandardError()};

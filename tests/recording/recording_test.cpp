@@ -18,21 +18,19 @@ namespace {
 
 const QDateTime kAt(QDate(2026, 12, 7), QTime(14, 3, 12));
 
+// The German text, with the locale's field separator for ';' and its decimal point for ','.
 TEST(Csv, FieldsAndDecimalsFollowTheLocale)
 {
-    const std::pair<QLocale, const char*> rows[] = {
-        {QLocale(QLocale::German, QLocale::Germany), "Zeit;Sekunden;Port;Leitung;Flanken;Frequenz (Hz);MinMax aktiv|"
-         "2026-12-07 14:03:12;12;COM 1;CTS Pin 8;101;50,5;1|2026-12-07 14:03:12;12;COM 16;RI Pin 9;2469;1234,5;0"},
-        {QLocale(QLocale::English, QLocale::UnitedStates), "Zeit,Sekunden,Port,Leitung,Flanken,Frequenz (Hz),MinMax aktiv|"
-         "2026-12-07 14:03:12,12,COM 1,CTS Pin 8,101,50.5,1|2026-12-07 14:03:12,12,COM 16,RI Pin 9,2469,1234.5,0"},
-        {QLocale(QLocale::German, QLocale::Switzerland), "Zeit,Sekunden,Port,Leitung,Flanken,Frequenz (Hz),MinMax aktiv|"
-         "2026-12-07 14:03:12,12,COM 1,CTS Pin 8,101,50.5,1|2026-12-07 14:03:12,12,COM 16,RI Pin 9,2469,1234.5,0"},
-    };
-    for (const auto& [locale, expected] : rows)
+    const std::tuple<QLocale, char16_t, char16_t> rows[] = {{QLocale(QLocale::German, QLocale::Germany), ';', ','},
+                                                           {QLocale(QLocale::English, QLocale::UnitedStates), ',', '.'},
+                                                           {QLocale(QLocale::German, QLocale::Switzerland), ',', '.'}};
+    for (const auto& [locale, field, point] : rows)
         EXPECT_EQ(QStringList({csvHeader(locale), csvLine(kAt, 12, "COM 1", "CTS Pin 8", {101, 50.5, true, 0, 0}, locale),
                                csvLine(kAt, 12, "COM 16", "RI  Pin 9", {2469, 1234.5, false, 0, 0}, locale)})
                       .join(u'|'),
-                  QString::fromUtf8(expected))
+                  QString("Zeit;Sekunden;Port;Leitung;Flanken;Frequenz (Hz);MinMax aktiv|2026-12-07 14:03:12;12;COM 1;"
+                          "CTS Pin 8;101;50,5;1|2026-12-07 14:03:12;12;COM 16;RI Pin 9;2469;1234,5;0")
+                      .replace(u',', point).replace(u';', field))
             << locale.name().toStdString();
 }
 
@@ -88,8 +86,7 @@ TEST_F(Recorder, WritesTheChosenFileUntilStoppedAndEndsWithAMessageWhenAWriteFai
     rlimit was{};
     ::getrlimit(RLIMIT_FSIZE, &was);
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = was;
-    limit.rlim_cur = static_cast<rlim_t>(kHeader.size() + line(1, 101).size() * 3 / 2);
+    const rlimit limit{static_cast<rlim_t>(kHeader.size() + line(1, 101).size() * 3 / 2), was.rlim_max};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     recorder.start();
     for (int i = 0; i < 3; ++i)

@@ -49,10 +49,9 @@ TEST(ClickSound, OneClickPerEventAtEachRateNoQueueATonePlaysOnRetriedAfterAPause
         const QByteArray sound = parec.readAll();
         const auto left = [&](qsizetype i) { return reinterpret_cast<const std::int16_t*>(sound.constData())[2 * i]; };
         std::vector<qsizetype> onsets;
-        for (qsizetype i = 0, still = 960; i < sound.size() / 4; ++i, ++still) {
+        for (qsizetype i = 0, still = 960; i < sound.size() / 4; ++i, ++still)
             if (std::abs(left(i)) >= 3000 && std::exchange(still, 0) >= 960)
                 onsets.push_back(i);
-        }
         ASSERT_EQ(onsets.size(), 10 + 1u) << "ten events, the last with a burst, and one more";
         EXPECT_LT(onsets[10] - onsets[9], 48000 * 150 / 1000) << "the burst was kept for later";
         qsizetype quiet = 0;
