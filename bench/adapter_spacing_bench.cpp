@@ -46,7 +46,7 @@ int main(int argc, char** argv)
         double closest = 0;
         for (const int us : {20000, 10000, 5000, 2000, 1000, 500, 250, 100}) {
             events = 0;
-            chip.write(QStringLiteral("edge %1 20 %2\n").arg(TIOCM_CD).arg(us).toLatin1());
+            chip.write(QStringLiteral("edge 0 %1 %2 20\n").arg(TIOCM_CD).arg(us).toLatin1());
             waitFor([&] { return chip.canReadLine(); }, 30s);
             const double gap = chip.readLine().trimmed().toDouble() / 1000;  // the last edge's, in ms
             waitFor([] { return false; }, 300ms);
