@@ -115,6 +115,7 @@ HAUPT::~HAUPT()
     // the handlers by then.
     Timer1->stop();
     MSComm1->OnComm = nullptr;
+    MSComm1->OnEdgesIn = nullptr;
     MSComm1->OnPortLost = nullptr;
 }
 
@@ -132,6 +133,7 @@ void HAUPT::connectHandlers()
     connect(findChild<QAction*>(QStringLiteral("Menue_Ende")), &QAction::triggered, this,
             [this] { Menue_Ende_Click(); });
     MSComm1->OnComm = [this] { measurement_.MSComm1_OnComm(); };
+    MSComm1->OnEdgesIn = [this](std::chrono::steady_clock::time_point upTo) { measurement_.edgesIn(upTo); };
     MSComm1->OnPortLost = [this] { ports_.MSComm1_OnPortLost(); };
     connect(Timer1, &QTimer::timeout, this, [this] { measurement_.Timer1_Timer(); });
 }

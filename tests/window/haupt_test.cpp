@@ -103,8 +103,8 @@ TEST_F(HauptTest, StartsWithTheDesignDefaultsAtItsPixelsInTabOrder)
 TEST_F(HauptTest, EdgesReachTheReadoutsOnceAFrameAndTheRealTimerTicksThemIntoFrequency)
 {
     const QString readouts = "Text_ANZAHL_IMPULSE|Text_IMPULSLÄNGE|Text_FREQUENZ|txtFMax|txtFMin";
-    // 30 DCD edges 10 ms apart before the first tick: 15 whole pulses, inside 10 .. 1000.
-    const auto t0 = std::chrono::steady_clock::now();
+    // 30 DCD edges 10 ms apart in the first second of the ticks' clock: 15 whole pulses, inside 10 .. 1000.
+    const auto t0 = std::chrono::steady_clock::time_point(1s);
     for (int i = 0; i < 30; ++i)
         fake->raise(serial::comEvCD, {t0 + i * 10ms, 1.0 + i / 100.0});
     EXPECT_EQ(text(readouts), QStringLiteral("15|0.020ms|||"));

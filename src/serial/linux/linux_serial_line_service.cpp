@@ -45,7 +45,11 @@ PortFailure failureOf(QSerialPort::SerialPortError error, const QString& path)
 
 LinuxSerialLineService::LinuxSerialLineService(QString root, std::unique_ptr<LineControl> lines)
     : root_(std::move(root)), lines_(std::move(lines)),
-      relay_([this](std::int16_t code, const EdgeTime& at) { raiseEdge(code, at); }, [this] { portLost(); })
+      relay_([this](std::int16_t code, const EdgeTime& at) { raiseEdge(code, at); }, [this] { portLost(); },
+             [this](std::chrono::steady_clock::time_point upTo) {
+                 if (OnEdgesIn)
+                     OnEdgesIn(upTo);
+             })
 {
     stopSignal();
     // Bytes on the receive line are of no use here; dropping them keeps a
@@ -136,6 +140,24 @@ LineCapability LinuxSerialLineService::lineCapability() const
     return watcher_ ? watcher_->capability() : LineCapability::None;
 }
 
+bool LinuxSerialLineService::handOverEdges(std::chrono::steady_clock::time_point upTo) const
+{
+    if (!watcher_ || watcher_->capability() == LineCapability::None)
+        return false;
+    watcher_->handOverUpTo(upTo);
+    return true;
+}
+
+Write LinuxSerialLineService::setDebounceTime(std::chrono::milliseconds time)
+{
+    if (time.count() < 0 || time.count() > 1000)
+        return Write::Rejected;
+    debounce_ = time;
+    if (watcher_)
+        watcher_->setDebounce(time);
+    return Write::Accepted;
+}
+
 // The map is read afresh, so an adapter plugged in since the last open is found.
 Write LinuxSerialLineService::open()
 {
@@ -157,8 +179,11 @@ Write LinuxSerialLineService::open()
     const std::uint64_t generation = generation_;
     watcher_ = std::make_shared<LineWatcher>(
         static_cast<int>(port_.handle()), lines_, entry.kind == DeviceKind::OnBoardUart,
-        [this, generation](const std::vector<LineEdges>& edges) { relay_.postEdges(generation, edges); },
+        [this, generation](const std::vector<LineEdges>& edges, std::optional<std::chrono::steady_clock::time_point> in) {
+            relay_.postEdges(generation, edges, in);
+        },
         [this, generation] { relay_.postLost(generation); });
+    watcher_->setDebounce(debounce_);
     watcher_->start();
     // A watcher's requests fail once the port hangs up, which tells the loss;
     // without one the descriptor is looked at, a few wake-ups a second.
@@ -175,16 +200,18 @@ Write LinuxSerialLineService::failOpen(PortFailure failure)
 }
 
 // The watcher is stopped before the descriptor it watches is closed (one it
-// had to give up keeps a duplicate); what it posted and was not delivered yet
-// is dropped with the generation.
+// had to give up keeps a duplicate). Every edge that came before the close is
+// raised first: the watcher hands over what it holds as it stops, and what
+// it posted is delivered now.
 void LinuxSerialLineService::close()
 {
     if (!port_.isOpen())
         return;
     hangUpCheck_.stop();
-    relay_.setOpenGeneration(0);
     if (watcher_)
         watcher_->stop();
+    relay_.deliverAll();
+    relay_.setOpenGeneration(0);
     watcher_.reset();
     port_.close();
 }
