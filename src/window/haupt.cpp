@@ -9,6 +9,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QInputDialog>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
@@ -86,7 +87,7 @@ QFont designFont(const QString& family, QFont::StyleHint kind, bool bold)
 }  // namespace
 
 HAUPT::HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* messages, measurement::Beeper* beeper,
-             measurement::Measurement::Clock tickClock)
+             measurement::Measurement::Clock tickClock, AskDebounce askDebounce)
     : MSComm1(service ? std::move(service) : throw std::invalid_argument("HAUPT needs a serial line service")),
       ownMessages_(this),
       ownBeeper_(this,
@@ -97,7 +98,13 @@ HAUPT::HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* mes
       view_(std::make_unique<window::HauptView>(buildDesign())),
       measurement_(*view_, *MSComm1, beeper ? *beeper : ownBeeper_, QLocale(), std::move(tickClock)),
       ports_(*view_, *MSComm1, messages ? *messages : ownMessages_, QLocale()),
-      Timer1(new QTimer(this))
+      Timer1(new QTimer(this)),
+      askDebounce_(askDebounce ? std::move(askDebounce) : [this](int current) -> std::optional<int> {
+          bool ok = false;
+          const int ms = QInputDialog::getInt(this, QStringLiteral("Entprellzeit"),
+                                              QStringLiteral("Entprellzeit in ms (0 bis 1000):"), current, 0, 1000, 1, &ok);
+          return ok ? std::optional(ms) : std::nullopt;
+      })
 {
     view_->setBackColor(ColouredControl::lblMM, colours::darkRed);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -132,6 +139,8 @@ void HAUPT::connectHandlers()
             [this] { measurement_.Command_CLEAR_Click(); });
     connect(findChild<QAction*>(QStringLiteral("Menue_Ende")), &QAction::triggered, this,
             [this] { Menue_Ende_Click(); });
+    connect(findChild<QAction*>(QStringLiteral("Menue_ENTPRELLZEIT")), &QAction::triggered, this,
+            [this] { Menue_ENTPRELLZEIT_Click(); });
     MSComm1->OnComm = [this] { measurement_.MSComm1_OnComm(); };
     MSComm1->OnEdgesIn = [this](std::chrono::steady_clock::time_point upTo) { measurement_.edgesIn(upTo); };
     MSComm1->OnPortLost = [this] { ports_.MSComm1_OnPortLost(); };
@@ -160,6 +169,14 @@ void HAUPT::Menue_Ende_Click()
     QCoreApplication::exit(0);
 }
 
+// A change counts once the line has kept its level this long; a time the
+// service refuses (outside 0 to 1000 ms) leaves the one in force.
+void HAUPT::Menue_ENTPRELLZEIT_Click()
+{
+    if (const auto ms = askDebounce_(static_cast<int>(MSComm1->debounceTime().count())))
+        MSComm1->setDebounceTime(std::chrono::milliseconds(*ms));
+}
+
 window::HauptControls HAUPT::buildDesign()
 {
     window::HauptControls c;
@@ -172,6 +189,9 @@ window::HauptControls HAUPT::buildDesign()
     auto* menue = menuBar()->addMenu(QStringLiteral("Datei"));
     menue->setObjectName(QStringLiteral("Menue_DATEI"));
     menue->addAction(QStringLiteral("Ende"))->setObjectName(QStringLiteral("Menue_Ende"));
+    auto* messung = menuBar()->addMenu(QStringLiteral("&Messung"));
+    messung->setObjectName(QStringLiteral("Menue_MESSUNG"));
+    messung->addAction(QStringLiteral("&Entprellzeit…"))->setObjectName(QStringLiteral("Menue_ENTPRELLZEIT"));
     // "?" has no entries and does nothing.
     menuBar()->addAction(QStringLiteral("?"))->setObjectName(QStringLiteral("Menue_HILFE"));
 

@@ -10,7 +10,9 @@
 
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 class QTimer;
 
@@ -23,10 +25,14 @@ class HAUPT : public QMainWindow {
 public:
     // `messages` and `beeper` stand in for the modal box and the click of the
     // beep when given; the window keeps using them, so they must outlive it.
-    // `tickClock` gives the time of each tick of Timer1.
+    // `tickClock` gives the time of each tick of Timer1. `askDebounce` stands
+    // in for the dialog of the debounce time: given the ms in force, the ms
+    // typed, none when cancelled.
+    using AskDebounce = std::function<std::optional<int>(int current)>;
     explicit HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* messages = nullptr,
                    measurement::Beeper* beeper = nullptr,
-                   measurement::Measurement::Clock tickClock = std::chrono::steady_clock::now);
+                   measurement::Measurement::Clock tickClock = std::chrono::steady_clock::now,
+                   AskDebounce askDebounce = {});
     ~HAUPT() override;
 
     HAUPT(const HAUPT&) = delete;
@@ -40,6 +46,7 @@ private:
     void connectHandlers();
     void Form_Load();
     void Menue_Ende_Click();
+    void Menue_ENTPRELLZEIT_Click();
 
     std::unique_ptr<serial::SerialLineService> MSComm1;
     window::QtMessageBox ownMessages_;
@@ -48,4 +55,5 @@ private:
     measurement::Measurement measurement_;
     serial::PortHandlers ports_;
     QTimer* Timer1 = nullptr;
+    AskDebounce askDebounce_;
 };

@@ -34,6 +34,12 @@ public:
     serial::EdgeTime CommEventTime() const override { return eventTime_; }
     serial::PortInfo portInfo(std::int16_t port) const override { return {{}, {}, failures.value(port)}; }
     serial::LineCapability lineCapability() const override { return serial::LineCapability::Counters; }
+    std::chrono::milliseconds debounceTime() const override { return debounce; }
+    Write setDebounceTime(std::chrono::milliseconds time) override
+    {
+        debounce = time.count() <= 1000 ? time : debounce;
+        return time.count() <= 1000 ? Write::Accepted : Write::Rejected;
+    }
     bool handOverEdges(std::chrono::steady_clock::time_point upTo) const override
     {
         asked = upTo;
@@ -51,6 +57,7 @@ public:
     QSet<std::int16_t> existingPorts;                  // ports that open
     QMap<std::int16_t, serial::PortFailure> failures;  // why others fail, for their tooltips
     mutable QStringList calls;
+    std::chrono::milliseconds debounce{0};
     bool holdsEdges = false;  // edges up to the time asked come later
     mutable std::chrono::steady_clock::time_point asked;
 

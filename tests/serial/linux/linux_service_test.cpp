@@ -61,6 +61,9 @@ TEST_F(LinuxService, SettingsTextAndComNumbersOutsideAreRejected)
     for (std::int16_t com : {16, 0, 17})  // the last accepted stays in force
         EXPECT_EQ(s.setCommPort(com), com == 16 ? Write::Accepted : Write::Rejected) << com;
     EXPECT_EQ(s.CommPort(), 16);
+    for (int ms : {1000, -1, 1001})  // whole ms of debounce from 0 to 1000
+        EXPECT_EQ(s.setDebounceTime(std::chrono::milliseconds(ms)), ms == 1000 ? Write::Accepted : Write::Rejected) << ms;
+    EXPECT_EQ(s.debounceTime().count(), 1000);
 }
 
 // The families follow each other in their order, each by number, gaps closed
@@ -91,12 +94,13 @@ TEST_F(LinuxService, MapsUartsThenUsbThenAcmByNumberWithoutConsolesReadAfresh)
 
 // One event per counted edge with its line's code, none for counts made
 // before the open. Without counters each wake-up or poll compares line
-// snapshots, so a burst shows as one change. Unplugged, adapters answer EIO
-// (cdc-acm first ENODEV): closed, lost once, no edge made up.
+// snapshots, so a burst shows as one change. With a debounce a bouncing
+// burst counts once, and one that ends where it began not at all. Unplugged,
+// adapters answer EIO (cdc-acm first ENODEV): closed, lost once, no edge made up.
 TEST_F(LinuxService, EachDriverCountsItsWayUntilUnplugged)
 {
-    const Codes counted{{comEvCTS, 20004}, {comEvDSR, 3}, {comEvCD, 3}, {comEvRing, 3}};
-    const Codes snapshots{{comEvCTS, 2}, {comEvDSR, 1}, {comEvCD, 1}, {comEvRing, 1}};
+    const Codes counted{{comEvCTS, 20005}, {comEvDSR, 3}, {comEvCD, 3}, {comEvRing, 3}};
+    const Codes snapshots{{comEvCTS, 3}, {comEvDSR, 1}, {comEvCD, 1}, {comEvRing, 1}};
     const struct { const char* name; FakeLineControl::Driver driver; LineCapability way; Codes codes; int gone; } table[] = {
         {"ftdi_sio", {}, LineCapability::Counters, counted, EIO},
         {"pl2303", {true, false, false, true}, LineCapability::WakeUpsOnly, snapshots, ENODEV},
@@ -117,6 +121,11 @@ TEST_F(LinuxService, EachDriverCountsItsWayUntilUnplugged)
             lines->toggle(bit, edges);
             // One change at a time, so that each snapshot sees one.
             EXPECT_TRUE(QTest::qWaitFor([&] { return codes != seen; }));
+        }
+        s.setDebounceTime(5ms);
+        for (const int burst : {3, 2}) {
+            lines->toggle(TIOCM_CTS, burst);
+            QTest::qWait(50);
         }
         EXPECT_TRUE(QTest::qWaitFor([&] { return codes == row.codes; }));
         lines->unplug(row.gone);
