@@ -7,8 +7,16 @@
 namespace serial {
 namespace {
 
+using namespace std::chrono_literals;
+
 // More edges than this of one line in one reading share stamps in groups.
 constexpr std::uint32_t kMostStamps = 1024;
+constexpr auto kHandOverEvery = 17ms;
+constexpr auto kBusyHandOverEvery = 52ms;
+constexpr auto kFrame = 16ms;
+// Edges this far from the one before came after a quiet spell; a train read
+// quiet for this long has stopped.
+constexpr auto kQuiet = 6ms;
 
 // Counters only grow; one that went back (a driver reset) counts nothing.
 std::uint32_t edgesBetween(int before, int after)
@@ -29,6 +37,12 @@ EdgeTime movedTo(const EdgeTime& at, std::chrono::steady_clock::time_point when)
 }
 
 }  // namespace
+
+std::uint32_t mostEdges(const LineCounts& before, const LineCounts& after)
+{
+    return std::max({edgesBetween(before.cts, after.cts), edgesBetween(before.dsr, after.dsr),
+                     edgesBetween(before.dcd, after.dcd), edgesBetween(before.rng, after.rng)});
+}
 
 void EdgeStamper::begin(const LineReading& baseline)
 {
@@ -58,6 +72,7 @@ void EdgeStamper::read(const LineReading& reading, std::vector<LineEdges>& found
     }
     const auto now = reading.at.monotonic;
     trainFound_ = false;
+    const std::size_t before = found.size();
     std::vector<LineEdges> raw;
     for (std::size_t i = 0; i < lines_.size(); ++i) {
         Line& line = lines_[i];
@@ -79,6 +94,11 @@ void EdgeStamper::read(const LineReading& reading, std::vector<LineEdges>& found
         confirm(line, now, found);
     }
     lastReading_ = now;
+    if (found.size() > before) {
+        afterQuiet_ = found[before].at.monotonic - lastEdge_ >= kQuiet;
+        lastEdge_ = found.back().at.monotonic;
+    }
+    wokenInRow_ = reading.wokeAt && trainFound_ ? wokenInRow_ + 1 : 0;
 }
 
 std::optional<EdgeStamper::Clock::time_point> EdgeStamper::confirmDue() const
@@ -90,13 +110,28 @@ std::optional<EdgeStamper::Clock::time_point> EdgeStamper::confirmDue() const
     return due;
 }
 
-std::optional<EdgeStamper::Clock::duration> EdgeStamper::trainSpacing() const
+std::optional<EdgeStamper::Clock::duration> EdgeStamper::batchSpacing(Clock::time_point now,
+                                                                      Clock::time_point lastHandOver) const
 {
     std::optional<Clock::duration> spacing;
     for (const Line& line : lines_)
         if (line.found && line.spacing && line.regular)
             spacing = std::min(spacing.value_or(Clock::duration::max()), *line.spacing);
+    if (!spacing || *spacing >= kBatchSleep || now + kBatchSleep >= lastHandOver + kBusyHandOverEvery)
+        return std::nullopt;
     return spacing;
+}
+
+EdgeStamper::Clock::time_point EdgeStamper::handOverDue(Clock::time_point lastHandOver) const
+{
+    if (!trainFound_ || afterQuiet_)
+        return lastHandOver + kHandOverEvery;
+    return lastHandOver + kBusyHandOverEvery + (wokenInRow_ >= 2 ? 0ms : kFrame);
+}
+
+std::optional<EdgeStamper::Clock::time_point> EdgeStamper::quietDue() const
+{
+    return trainFound_ && !afterQuiet_ ? std::optional(lastReading_ + kQuiet) : std::nullopt;
 }
 
 void EdgeStamper::addEdges(Line& line, std::uint32_t count, const LineReading& reading, std::vector<LineEdges>& out)

@@ -11,6 +11,10 @@
 
 namespace serial {
 
+// The most edges any one line counted between two readings; a counter that
+// went back (a driver reset) counts nothing.
+std::uint32_t mostEdges(const LineCounts& before, const LineCounts& after);
+
 // One look at the modem lines: when it was taken and what it found.
 struct LineReading {
     EdgeTime at;
@@ -55,10 +59,24 @@ public:
     void read(const LineReading& reading, std::vector<LineEdges>& found);
     // When a burst held by the debounce is confirmed or dropped, if one is held.
     std::optional<Clock::time_point> confirmDue() const;
-    // Whether the last reading found edges, and the spacing of the fastest
-    // regular train it found, where known: the watcher then reads in batches.
+    // Whether the last reading found edges; when it was, and the counters it read.
     bool inTrain() const { return trainFound_; }
-    std::optional<Clock::duration> trainSpacing() const;
+    Clock::time_point lastReading() const { return lastReading_; }
+    const LineCounts& counts() const { return counts_; }
+
+    // How the watcher paces its readings. A regular train whose edges come
+    // closer than kBatchSleep is read in batches, but for the last two edges
+    // before a hand-over: its spacing, while the hand-over is not near.
+    static constexpr auto kBatchSleep = std::chrono::milliseconds(4);
+    std::optional<Clock::duration> batchSpacing(Clock::time_point now, Clock::time_point lastHandOver) const;
+    // When held edges go over: never sooner than the window's display frame
+    // after the last hand-over; an edge after a quiet spell, and a train's
+    // last once read quiet, when the frame is out; a running train every
+    // third frame after two edges that each woke the watcher, or a frame
+    // later without them.
+    Clock::time_point handOverDue(Clock::time_point lastHandOver) const;
+    // When to read a running train again to see whether it stopped.
+    std::optional<Clock::time_point> quietDue() const;
 
 private:
     struct Line {
@@ -94,6 +112,9 @@ private:
     Clock::time_point lastReading_;
     std::optional<Clock::time_point> lastRing_;
     bool trainFound_ = false;
+    bool afterQuiet_ = false;  // the last edges found came after a quiet spell
+    int wokenInRow_ = 0;       // readings in a row right after a wake-up, each finding edges
+    Clock::time_point lastEdge_;
 };
 
 }  // namespace serial

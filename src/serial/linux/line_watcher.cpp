@@ -4,12 +4,9 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
-#include <chrono>
 
 namespace serial {
 namespace {
@@ -18,80 +15,21 @@ using namespace std::chrono_literals;
 
 constexpr int kWatchedBits = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
 constexpr auto kSettleWait = 5ms;
-constexpr auto kStopResend = 1ms;
-// A wait that has not answered the stop signal by then (something else took
-// the signal over) is left to end on its own; an ask not taken by then is
-// answered by the next look.
+constexpr auto kResend = 1ms;
+// A wait that has not answered the stop signal by then (the signal was taken
+// over) is given up; an ask not taken by then waits for the next look.
 constexpr auto kStopDeadline = 2s;
 constexpr auto kAskDeadline = 20ms;
-// A train whose edges come closer than kBatchSleep is read in batches: the
-// watcher sleeps kBatchSleep, looks at the counters and, finding some edges
-// but not many, waits for the next one (or one spacing and kBatchLook), so
-// the batch ends on an edge; with many it reads by the clock alone.
-constexpr auto kBatchSleep = 4ms;
 constexpr auto kBatchLook = 2ms;
 constexpr std::uint32_t kBusyEdges = 12;
-// Edges go over to the window never sooner than its display frame after the
-// last: an edge after a quiet spell, and a train's last once the line was
-// read quiet, as soon as the frame is out; a running train every third
-// frame, after two edges that each woke the watcher, or one frame later
-// without them.
-constexpr auto kHandOverEvery = 17ms;
-constexpr auto kBusyHandOverEvery = 52ms;
-constexpr auto kFrame = 16ms;
-// Edges this far from the one before came after a quiet spell; a train read
-// quiet for this long has stopped.
-constexpr auto kQuiet = 6ms;
 constexpr auto kLook = 100ms;
-
-// The most edges any one line counted between two readings.
-std::uint32_t mostEdges(const LineCounts& before, const LineCounts& after)
-{
-    const auto between = [](int from, int to) {
-        const auto delta = static_cast<std::uint32_t>(to) - static_cast<std::uint32_t>(from);
-        return delta > 0x7fffffffU ? 0U : delta;
-    };
-    return std::max({between(before.cts, after.cts), between(before.dsr, after.dsr), between(before.dcd, after.dcd),
-                     between(before.rng, after.rng)});
-}
-
-// Sleeps until `when` on the monotonic clock; a signal ends it early.
-void sleepUntil(std::chrono::steady_clock::time_point when)
-{
-    const timespec until = monotonicSpec(when);
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
-}
 
 }  // namespace
 
-EdgeTime edgeTimeNow()
-{
-    EdgeTime at;
-    at.monotonic = std::chrono::steady_clock::now();
-    timespec wall{};
-    clock_gettime(CLOCK_REALTIME, &wall);
-    tm local{};
-    localtime_r(&wall.tv_sec, &local);
-    at.timeOfDay = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + wall.tv_nsec / 1e9;
-    return at;
-}
-
-// The callbacks are passed on only until a stop gives the thread up: after
-// that, what they reach may be gone.
 LineWatcher::LineWatcher(int fd, std::shared_ptr<LineControl> lines, bool ringCountsPulses, EdgesFound onEdges,
                          DeviceGone onGone)
     : fd_(::fcntl(fd, F_DUPFD_CLOEXEC, 0)), linesOwner_(std::move(lines)), lines_(*linesOwner_),
-      onEdges_([this, tell = std::move(onEdges)](const std::vector<LineEdges>& edges, auto inUpTo) {
-          std::lock_guard lock(tellMutex_);
-          if (!givenUp_)
-              tell(edges, inUpTo);
-      }),
-      onGone_([this, tell = std::move(onGone)] {
-          std::lock_guard lock(tellMutex_);
-          if (!givenUp_)
-              tell();
-      }),
-      stamper_(ringCountsPulses)
+      onEdges_(std::move(onEdges)), onGone_(std::move(onGone)), stamper_(ringCountsPulses)
 {
 }
 
@@ -113,19 +51,14 @@ void LineWatcher::start()
     const int lineError = lines_.getLines(fd_, baseline.bits);
     haveCounts_ = countError == 0;
     haveLines_ = lineError == 0;
-    if (isGone(countError) || isGone(lineError)) {
-        onGone_();
-        return;
-    }
+    if (isGone(countError) || isGone(lineError))
+        return tell(onGone_);
     if (!haveCounts_ && !haveLines_)
         return;  // no modem lines at all
-    counts_ = *baseline.counts;
     stamper_.begin(baseline);
-    lastReading_ = baseline.at.monotonic;
-    lastHandOver_ = lastReading_ - kBusyHandOverEvery;  // the first edge goes over at once
+    lastHandOver_ = baseline.at.monotonic - 1s;  // the first edge goes over at once
     capability_ = haveCounts_ ? LineCapability::Counters : LineCapability::WakeUpsOnly;
     thread_ = std::thread([self = shared_from_this()] { self->run(); });
-
     // Whether the driver wakes at all is known only from its first wait, which
     // answers at once when it cannot.
     std::unique_lock lock(mutex_);
@@ -140,19 +73,24 @@ void LineWatcher::rearm()
 }
 
 // A signal that lands just before a wait begins is lost: it is sent again
-// until the thread has taken the request (or ended).
+// until the thread has done what it was asked, or ended.
+template <typename Done>
+void LineWatcher::signalUntil(std::unique_lock<std::mutex>& lock, Clock::duration limit, Done done)
+{
+    for (const auto deadline = Clock::now() + limit; !done() && !finished_ && Clock::now() < deadline;) {
+        interruptWait(thread_.native_handle());
+        changed_.wait_for(lock, kResend);
+    }
+}
+
 void LineWatcher::handOverUpTo(Clock::time_point upTo)
 {
     std::unique_lock lock(mutex_);
-    if (!thread_.joinable() || finished_)
+    if (!thread_.joinable())
         return;
     asked_ = upTo;
     askTaken_ = false;
-    const auto deadline = Clock::now() + kAskDeadline;
-    while (!askTaken_ && !finished_ && Clock::now() < deadline) {
-        interruptWait(thread_.native_handle());
-        changed_.wait_for(lock, kStopResend);
-    }
+    signalUntil(lock, kAskDeadline, [this] { return askTaken_; });
 }
 
 void LineWatcher::stop()
@@ -160,23 +98,17 @@ void LineWatcher::stop()
     if (!thread_.joinable())
         return;
     stopping_ = true;
-    bool ended = false;
-    {
-        const auto deadline = Clock::now() + kStopDeadline;
-        std::unique_lock lock(mutex_);
-        while (!finished_ && Clock::now() < deadline) {
-            interruptWait(thread_.native_handle());
-            changed_.wait_for(lock, kStopResend);
-        }
-        ended = finished_;
-    }
+    std::unique_lock lock(mutex_);
+    signalUntil(lock, kStopDeadline, [] { return false; });
+    const bool ended = finished_;
+    lock.unlock();
     if (ended) {
         thread_.join();
         return;
     }
     // The thread holds this watcher, its descriptor and the line layer, and
     // ends with the next change or interrupted wait; it tells nothing more.
-    std::lock_guard lock(tellMutex_);
+    std::lock_guard tellLock(tellMutex_);
     givenUp_ = true;
     thread_.detach();
 }
@@ -211,9 +143,9 @@ void LineWatcher::run()
             look = spacing ? Clock::now() + *spacing + kBatchLook : look;
             batch = spacing.has_value();
         }
-        const auto quiet = stamper_.inTrain() && !afterQuiet_ ? std::optional(lastReading_ + kQuiet) : std::nullopt;
-        for (const auto& due : {handOverDue(), stamper_.confirmDue(), takeAsk(), quiet})
-            look = due ? std::min(look, *due) : look;
+        const auto due = held_.empty() ? std::nullopt : std::optional(stamper_.handOverDue(lastHandOver_));
+        for (const auto& at : {due, stamper_.confirmDue(), takeAsk(), stamper_.quietDue()})
+            look = at ? std::min(look, *at) : look;
         look_->lookAt(std::max(look, Clock::now() + 50us));
         const int error = lines_.waitForChange(fd_, kWatchedBits);
         if (error == 0) {
@@ -225,32 +157,28 @@ void LineWatcher::run()
             if (!haveLines_)
                 break;
         } else if (error != EINTR) {
-            handOver();
-            onGone_();
-            gone = true;
+            gone = !lost();
         }
     }
     // A close counts every edge that came before it: the last are read and handed over.
-    if (stopping_ && !gone && (haveCounts_ || haveLines_) && readAndHandOver(waits && haveCounts_, {}, false))
+    if (stopping_ && !gone && readAndHandOver(waits && haveCounts_, {}, false))
         handOver();
     look_.reset();  // its timer signals this thread alone
-    finish();
+    mark(finished_);
 }
 
-// In a fast train, far from a hand-over, sleeps a batch and looks at the
-// counters: with many edges (or none: the train stopped) it gives zero, to
-// read by the clock; with some the train's spacing, to wait that long and a
-// little for the next edge, so the batch ends on one. Near a hand-over, and
-// out of a train, the edges wake it one each.
+// In a fast regular train far from a hand-over: sleeps a batch and looks at
+// the counters. With many edges, or none, it gives zero, to read by the
+// clock; with some the train's spacing, to wait that long and a little for
+// the next edge, so the batch ends on one.
 std::optional<LineWatcher::Clock::duration> LineWatcher::batchSpacing()
 {
-    const auto spacing = stamper_.trainSpacing();
-    if (!spacing || *spacing >= kBatchSleep || Clock::now() + kBatchSleep >= lastHandOver_ + kBusyHandOverEvery)
+    const auto spacing = stamper_.batchSpacing(Clock::now(), lastHandOver_);
+    if (!spacing)
         return std::nullopt;
-    sleepUntil(lastReading_ + kBatchSleep);
+    sleepUntil(stamper_.lastReading() + EdgeStamper::kBatchSleep);
     LineCounts now;
-    const bool read = lines_.getCounts(fd_, now) == 0;
-    const std::uint32_t edges = read ? mostEdges(counts_, now) : 0;
+    const std::uint32_t edges = lines_.getCounts(fd_, now) == 0 ? mostEdges(stamper_.counts(), now) : 0;
     return edges == 0 || edges >= kBusyEdges ? Clock::duration::zero() : *spacing;
 }
 
@@ -260,82 +188,61 @@ bool LineWatcher::readAndHandOver(bool fromCounters, std::optional<Clock::time_p
 {
     if (const long debounce = debounce_; debounce != stamper_.debounce().count())
         stamper_.setDebounce(std::chrono::milliseconds(debounce));
-    const auto ask = takeAsk();
     LineReading reading{edgeTimeNow(), woke, endsBatch, {}, 0};
     const int error = fromCounters ? lines_.getCounts(fd_, reading.counts.emplace()) : lines_.getLines(fd_, reading.bits);
-    if (isGone(error)) {
-        handOver();
-        onGone_();
-        return false;
-    }
+    if (isGone(error))
+        return lost();
     if (error != 0)
         return true;
-    const std::size_t heldBefore = held_.size();
     stamper_.read(reading, held_);
-    if (reading.counts)
-        counts_ = *reading.counts;
-    lastReading_ = reading.at.monotonic;
-    if (held_.size() > heldBefore) {
-        afterQuiet_ = held_[heldBefore].at.monotonic - lastEdge_ >= kQuiet;
-        lastEdge_ = held_.back().at.monotonic;
-    }
-    wokenInRow_ = woke && stamper_.inTrain() ? wokenInRow_ + 1 : 0;
-    if (ask && lastReading_ >= *ask) {
-        std::lock_guard lock(mutex_);
-        asked_.reset();
-    }
-    const auto due = handOverDue();
-    if (ask && lastReading_ >= *ask)
-        handOver(lastReading_);
-    else if (due && *due <= Clock::now())
+    if (takeAsk(reading.at.monotonic)) {
+        handOver(reading.at.monotonic);
+    } else if (!held_.empty() && stamper_.handOverDue(lastHandOver_) <= Clock::now()) {
         handOver();
+    }
     return true;
-}
-
-// When the held edges are due to go over, if any are held.
-std::optional<LineWatcher::Clock::time_point> LineWatcher::handOverDue() const
-{
-    if (held_.empty())
-        return std::nullopt;
-    if (!stamper_.inTrain() || afterQuiet_)
-        return lastHandOver_ + kHandOverEvery;
-    return lastHandOver_ + kBusyHandOverEvery + (wokenInRow_ >= 2 ? 0ms : kFrame);
 }
 
 void LineWatcher::handOver(std::optional<Clock::time_point> inUpTo)
 {
     if (held_.empty() && !inUpTo)
         return;
-    onEdges_(held_, inUpTo);
+    tell(onEdges_, held_, inUpTo);
     held_.clear();
     lastHandOver_ = Clock::now();
 }
 
-// The time asked for, if an ask is open; the asker learns it was taken.
-std::optional<LineWatcher::Clock::time_point> LineWatcher::takeAsk()
+bool LineWatcher::lost()
+{
+    handOver();
+    tell(onGone_);
+    return false;
+}
+
+// The time asked for, if an ask is open, and the asker learns it was taken;
+// none once a reading at `readAt` answers it.
+std::optional<LineWatcher::Clock::time_point> LineWatcher::takeAsk(std::optional<Clock::time_point> readAt)
 {
     std::lock_guard lock(mutex_);
     if (asked_ && !askTaken_) {
         askTaken_ = true;
         changed_.notify_all();
     }
-    return asked_;
+    if (readAt && asked_ && *readAt >= *asked_)
+        return std::exchange(asked_, std::nullopt);
+    return readAt ? std::nullopt : asked_;
 }
 
 void LineWatcher::settle(LineCapability capability)
 {
     capability_ = capability;
-    std::lock_guard lock(mutex_);
-    if (!settled_) {
-        settled_ = true;
-        changed_.notify_all();
-    }
+    mark(settled_);
 }
 
-void LineWatcher::finish()
+void LineWatcher::mark(bool& flag)
 {
     std::lock_guard lock(mutex_);
-    finished_ = true;
+    flag = true;
     changed_.notify_all();
 }
 

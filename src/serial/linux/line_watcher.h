@@ -19,9 +19,6 @@
 
 namespace serial {
 
-// The time of an edge as seen now: monotonic stamp and seconds since local midnight.
-EdgeTime edgeTimeNow();
-
 // Watches the modem-status lines of one open descriptor on a thread of its own.
 // It waits with TIOCMIWAIT and counts with TIOCGICOUNT, so every edge between
 // two wake-ups is reported; without counters it compares line snapshots per
@@ -73,11 +70,22 @@ private:
     void run();
     bool readAndHandOver(bool fromCounters, std::optional<Clock::time_point> woke, bool endsBatch);
     void handOver(std::optional<Clock::time_point> inUpTo = {});
-    std::optional<Clock::time_point> handOverDue() const;
-    std::optional<Clock::time_point> takeAsk();
+    std::optional<Clock::time_point> takeAsk(std::optional<Clock::time_point> readAt = {});
+    bool lost();
+    // The callbacks are passed on only until a stop gives the thread up:
+    // after that, what they reach may be gone.
+    template <typename Callback, typename... Args>
+    void tell(const Callback& callback, const Args&... args)
+    {
+        std::lock_guard lock(tellMutex_);
+        if (!givenUp_)
+            callback(args...);
+    }
     std::optional<Clock::duration> batchSpacing();
+    template <typename Done>
+    void signalUntil(std::unique_lock<std::mutex>& lock, Clock::duration limit, Done done);
     void settle(LineCapability capability);
-    void finish();
+    void mark(bool& flag);
 
     const int fd_;  // a duplicate, closed with the watcher
     const std::shared_ptr<LineControl> linesOwner_;
@@ -89,15 +97,9 @@ private:
     bool haveCounts_ = false;
     bool haveLines_ = false;
     EdgeStamper stamper_;
-    LineCounts counts_;
-    // The thread's: when the lines were last read, edges not yet handed over,
-    // when the last were, and how the last readings went.
-    Clock::time_point lastReading_;
+    // The thread's: edges not yet handed over and when the last were.
     std::vector<LineEdges> held_;
     Clock::time_point lastHandOver_;
-    bool afterQuiet_ = false;  // the last edges found came after a quiet spell
-    Clock::time_point lastEdge_;
-    int wokenInRow_ = 0;       // readings in a row right after a wake-up, each finding edges
     std::optional<PeriodicLook> look_;
 
     std::atomic<LineCapability> capability_{LineCapability::None};
