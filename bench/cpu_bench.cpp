@@ -16,6 +16,7 @@
 #include "port_fixtures.h"
 
 #include <QApplication>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QLocale>
 #include <QStringList>
@@ -125,6 +126,8 @@ CpuShare cpuBetween(const std::map<int, TaskTime>& before, const std::map<int, T
     return share;
 }
 
+void setDebounce(HAUPT& window, int ms);
+
 // Makes CTS edges at `rate` per second, released every 100 µs as they fall
 // due, until told to stop; `made` holds how many are out.
 void generate(FakeLineControl& lines, double rate, const std::atomic<bool>& stop, std::atomic<long long>& made)
@@ -186,6 +189,7 @@ struct Train {
     double rate = 0;                        // steady trains: edges/s, made in bulk
     std::vector<Clock::duration> offsets;   // the others: each edge's time after the start
     int bursts = 0;                         // bounce bursts in `offsets`
+    int debounceMs = 0;                     // typed into the debounce dialog first
 };
 
 // One train through the real window: CPU of the program's threads, and the
@@ -224,6 +228,7 @@ void run(BenchWindow& bench, FakeLineControl& lines, const Train& train, int sec
     auto* count = window.findChild<QLineEdit*>(QStringLiteral("Text_ANZAHL_IMPULSE"));
     const auto shownLength = QObject::connect(length, &QLineEdit::textChanged, &window, record);
     const auto shownCount = QObject::connect(count, &QLineEdit::textChanged, &window, record);
+    setDebounce(window, train.debounceMs);
     std::atomic<bool> stop{false};
     std::atomic<long long> made{0};
     std::vector<Clock::time_point> truth;
@@ -298,6 +303,18 @@ void run(BenchWindow& bench, FakeLineControl& lines, const Train& train, int sec
     std::fflush(stdout);
 }
 
+// Through the menu and its dialog, as a user would.
+void setDebounce(HAUPT& window, int ms)
+{
+    QTimer::singleShot(0, &window, [ms] {
+        if (auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget())) {
+            dialog->setIntValue(ms);
+            dialog->accept();
+        }
+    });
+    window.findChild<QAction*>(QStringLiteral("Menue_ENTPRELLZEIT"))->trigger();
+}
+
 // Exponential gaps of mean `mean` for `duration`.
 std::vector<Clock::duration> randomTrain(std::mt19937& random, Clock::duration mean, Clock::duration duration,
                                          Clock::duration from = {})
@@ -336,9 +353,10 @@ Train shortPulses(std::mt19937& random, double perSecond, const char* name)
 }
 
 // A contact that bounces: bursts of 5 edges in 2 ms, 10 a second, for 3 s.
-Train bounces(const char* name)
+Train bounces(const char* name, int debounceMs)
 {
     Train train{name};
+    train.debounceMs = debounceMs;
     for (int burst = 0; burst < 30; ++burst)
         for (int edge = 0; edge < 5; ++edge)
             train.offsets.push_back(burst * 100ms + edge * 500us);
@@ -389,7 +407,8 @@ int main(int argc, char** argv)
         trains.push_back(randomTrains(random, 3ms, "random, mean 3 ms"));
         trains.push_back(shortPulses(random, 100, "0,15 ms pulses, 100/s"));
         trains.push_back(shortPulses(random, 400, "0,15 ms pulses, 400/s"));
-        trains.push_back(bounces("bounces, 5 in 2 ms"));
+        trains.push_back(bounces("bounces, debounce 0", 0));
+        trains.push_back(bounces("bounces, debounce 5 ms", 5));
     }
     for (const Train& train : trains)
         run(bench, lines, train, seconds);
