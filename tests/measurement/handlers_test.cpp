@@ -91,40 +91,41 @@ TEST_F(Handlers, PulseLengthComesFromTheEdgeStamps)
 // tick divides its seconds' edges by their number, to whole edges.
 TEST_F(Handlers, TicksShowTheEdgesOfTheirSecondHighestAndLowest)
 {
-    struct Edges { int count; double from, to; int afterMs = 0; };  // spread over [from, to) s
-    const struct { double tickAt; std::vector<Edges> before; bool holds; std::vector<Edges> held; const char* shown; } rows[] = {
-        {1.0, {{1000, 0, 1}}, false, {}, "500 Hz|500 Hz|500 Hz"},         // the first active second sets both
-        {2.001, {{1001, 1, 2}, {100, 2, 2.001}}, false, {}, "500,5 Hz|500 Hz|500 Hz"},  // 1 ms late: not one more
-        {3.0, {{900, 2.001, 3}}, false, {}, "500 Hz|500 Hz|500 Hz"},       // the edges after it count here
-        {4.0, {{800, 3, 3.9}}, true, {{203, 3.9, 4}, {50, 4, 4.05}}, "501,5 Hz|501,5 Hz|500 Hz"},  // asked, answered
-        {6.3, {{1950, 4.05, 6}, {300, 6, 6.3}}, false, {}, "500 Hz|501,5 Hz|500 Hz"},  // held up: two seconds
-        {7.0, {{700, 6.3, 7}}, false, {}, "500 Hz|501,5 Hz|500 Hz"},
-        {8.0, {{101, 7, 8}}, false, {}, "50,5 Hz|501,5 Hz|50,5 Hz"},      // compared in whole pulses, stored exact
-        {9.0, {{1, 0.5, 0.6}}, false, {}, "0,5 Hz|501,5 Hz|0,5 Hz"},      // one from a second shown: into this one
-        {10.0, {{1, 9.998, 9.999, 5}}, false, {}, "0 Hz|501,5 Hz|0 Hz"},  // debounced: counted once confirmed
-        {11.0, {}, false, {}, "0,5 Hz|501,5 Hz|0 Hz"},
+    // `count` edges spread over [from, to) s; `held` ones the service hands over after the tick asked.
+    struct Edges { int count; double from, to; int afterMs = 0; bool held = false; };
+    const struct { double tickAt; std::vector<Edges> edges; const char* shown; } rows[] = {
+        {1.0, {{1000, 0, 1}}, "500 Hz|500 Hz|500 Hz"},                          // the first active second sets both
+        {2.001, {{1001, 1, 2}, {100, 2, 2.001}}, "500,5 Hz|500 Hz|500 Hz"},     // 1 ms late: not one more
+        {3.0, {{900, 2.001, 3}}, "500 Hz|500 Hz|500 Hz"},                       // the edges after it count here
+        {4.0, {{800, 3, 3.9}, {203, 3.9, 4, 0, true}, {50, 4, 4.05, 0, true}}, "501,5 Hz|501,5 Hz|500 Hz"},
+        {6.3, {{1950, 4.05, 6}, {300, 6, 6.3}}, "500 Hz|501,5 Hz|500 Hz"},     // held up: two seconds
+        {7.0, {{700, 6.3, 7}}, "500 Hz|501,5 Hz|500 Hz"},
+        {8.0, {{101, 7, 8}}, "50,5 Hz|501,5 Hz|50,5 Hz"},                       // compared in whole pulses, stored exact
+        {9.0, {{1, 0.5, 0.6}}, "0,5 Hz|501,5 Hz|0,5 Hz"},                       // one from a second shown: into this one
+        {10.0, {{1, 9.998, 9.999, 5}}, "0 Hz|501,5 Hz|0 Hz"},                   // debounced: counted once confirmed
+        {11.0, {}, "0,5 Hz|501,5 Hz|0 Hz"},
     };
-    const auto raise = [this](const std::vector<Edges>& batches) {
+    const auto raise = [this](const std::vector<Edges>& batches, bool held) {
         for (const Edges& e : batches)
-            for (int i = 0; i < e.count; ++i) {
+            for (int i = 0; i < e.count && e.held == held; ++i) {
                 serial::EdgeTime stamp = at((e.from + (e.to - e.from) * i / e.count) * 1000);
                 stamp.countedAfter = std::chrono::milliseconds(e.afterMs);
                 service.raise(serial::comEvCD, stamp);
             }
     };
     view.texts[TextBox::txtIMax] = QStringLiteral("100000");
-    for (const auto& row : rows) {
-        raise(row.before);
-        now = std::chrono::steady_clock::time_point(std::chrono::round<std::chrono::nanoseconds>(row.tickAt * 1s));
+    for (const auto& [tickAt, edges, expected] : rows) {
+        raise(edges, false);
+        now = std::chrono::steady_clock::time_point(std::chrono::round<std::chrono::nanoseconds>(tickAt * 1s));
         const QString before = shown(TextBox::Text_FREQUENZ, TextBox::txtFMax, TextBox::txtFMin);
-        service.holdsEdges = row.holds;
+        service.holdsEdges = std::any_of(edges.begin(), edges.end(), [](const Edges& e) { return e.held; });
         measurement.Timer1_Timer();
-        if (row.holds) {
-            EXPECT_EQ(shown(TextBox::Text_FREQUENZ, TextBox::txtFMax, TextBox::txtFMin), before) << row.tickAt;
-            raise(row.held);
+        if (service.holdsEdges) {
+            EXPECT_EQ(shown(TextBox::Text_FREQUENZ, TextBox::txtFMax, TextBox::txtFMin), before) << "asked, not in";
+            raise(edges, true);
             measurement.edgesIn(service.asked);
         }
-        EXPECT_EQ(shown(TextBox::Text_FREQUENZ, TextBox::txtFMax, TextBox::txtFMin), QString(row.shown)) << row.tickAt;
+        EXPECT_EQ(shown(TextBox::Text_FREQUENZ, TextBox::txtFMax, TextBox::txtFMin), QString(expected)) << tickAt;
     }
 }
 

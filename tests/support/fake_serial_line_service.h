@@ -35,16 +35,8 @@ public:
     serial::PortInfo portInfo(std::int16_t port) const override { return {{}, {}, failures.value(port)}; }
     serial::LineCapability lineCapability() const override { return serial::LineCapability::Counters; }
     std::chrono::milliseconds debounceTime() const override { return debounce; }
-    Write setDebounceTime(std::chrono::milliseconds time) override
-    {
-        debounce = time.count() <= 1000 ? time : debounce;
-        return time.count() <= 1000 ? Write::Accepted : Write::Rejected;
-    }
-    bool handOverEdges(std::chrono::steady_clock::time_point upTo) const override
-    {
-        asked = upTo;
-        return holdsEdges;
-    }
+    Write setDebounceTime(std::chrono::milliseconds time) override { return debounce = time, Write::Accepted; }
+    bool handOverEdges(std::chrono::steady_clock::time_point upTo) const override { return asked = upTo, holdsEdges; }
 
     // Raises OnComm for one event, as the service does on the window's thread.
     void raise(std::int16_t code, serial::EdgeTime at = {})
