@@ -250,7 +250,8 @@ void run(BenchWindow& bench, FakeLineControl& lines, const Train& train, int sec
     const auto end = Clock::now();
     const auto threadsAfter = ownThreads();
     const double wall = std::chrono::duration<double>(end - start).count();
-    waitFor([&] { return window.state().ANZAHL_IMPULSE - base >= static_cast<double>(made); }, 5s);
+    if (train.debounceMs == 0)
+        waitFor([&] { return window.state().ANZAHL_IMPULSE - base >= static_cast<double>(made); }, 5s);
     idleFor(1300);  // the last length, and the tick after the end
     QObject::disconnect(watch);
     QObject::disconnect(shownLength);
@@ -298,7 +299,7 @@ void run(BenchWindow& bench, FakeLineControl& lines, const Train& train, int sec
                       sampled && within >= 0.95 * sampled && std::abs(lastShown - lastTrue) <= 1.0 ? "ok" : "MISSED");
     }
     std::printf("| %-22s | %5.1f | %9lld | %9.0f %-4s | %5.0f | %s |\n", train.name.c_str(), cpu.sched, made.load(), counted,
-                counted == static_cast<double>(made) ? "all" : "LOST", worstLateMs, accuracy);
+                counted == static_cast<double>(made) ? "all" : train.debounceMs ? "held" : "LOST", worstLateMs, accuracy);
     std::printf("|   by thread:%s\n", cpu.perThread.c_str());
     std::fflush(stdout);
 }

@@ -98,7 +98,7 @@ void EdgeStamper::read(const LineReading& reading, std::vector<LineEdges>& found
         afterQuiet_ = found[before].at.monotonic - lastEdge_ >= kQuiet;
         lastEdge_ = found.back().at.monotonic;
     }
-    wokenInRow_ = reading.wokeAt && trainFound_ ? wokenInRow_ + 1 : 0;
+    wokenInRow_ = reading.wokeAt && !reading.endsBatch && trainFound_ ? wokenInRow_ + 1 : 0;
 }
 
 std::optional<EdgeStamper::Clock::time_point> EdgeStamper::confirmDue() const
@@ -115,7 +115,7 @@ std::optional<EdgeStamper::Clock::duration> EdgeStamper::batchSpacing(Clock::tim
 {
     std::optional<Clock::duration> spacing;
     for (const Line& line : lines_)
-        if (line.found && line.spacing && line.regular)
+        if (line.found && line.spacing && line.steady >= 2)
             spacing = std::min(spacing.value_or(Clock::duration::max()), *line.spacing);
     if (!spacing || *spacing >= kBatchSleep || now + kBatchSleep >= lastHandOver + kBusyHandOverEvery)
         return std::nullopt;
@@ -139,12 +139,14 @@ void EdgeStamper::addEdges(Line& line, std::uint32_t count, const LineReading& r
     const auto now = reading.at.monotonic;
     const auto from = line.found && line.last ? *line.last : lastReading_;
     if (line.found && line.last && reading.wokeAt) {
-        // How fast the train runs, and whether it keeps its pace.
+        // How fast the train runs, and whether its edges keep their pace, one by one.
         const auto spacing = (now - from) / count;
-        line.regular = line.spacing && std::chrono::abs(spacing - *line.spacing) * 4 <= *line.spacing;
+        if (!reading.endsBatch)
+            line.steady = line.spacing && std::chrono::abs(spacing - *line.spacing) * 8 <= *line.spacing ? line.steady + 1 : 0;
         line.spacing = spacing;
     } else if (!line.found) {
         line.spacing.reset();
+        line.steady = 0;
     }
     if (reading.wokeAt && !reading.endsBatch) {
         const auto woke = std::clamp(*reading.wokeAt, from, now);

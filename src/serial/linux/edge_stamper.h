@@ -83,7 +83,7 @@ private:
         std::int16_t code = 0;
         std::optional<Clock::time_point> last;      // the stamp of its last edge
         std::optional<Clock::duration> spacing;     // of its running train
-        bool regular = false;                       // the last two spacings agreed
+        int steady = 0;                             // spacings in a row that agreed with the one before
         bool found = false;                         // the last reading found edges of it
         // Debounce: a burst under way, from its first edge; the level it started from.
         std::optional<EdgeTime> burstFrom;
@@ -113,7 +113,7 @@ private:
     std::optional<Clock::time_point> lastRing_;
     bool trainFound_ = false;
     bool afterQuiet_ = false;  // the last edges found came after a quiet spell
-    int wokenInRow_ = 0;       // readings in a row right after a wake-up, each finding edges
+    int wokenInRow_ = 0;       // readings in a row right after a wake-up, not ending a batch, each finding edges
     Clock::time_point lastEdge_;
 };
 
