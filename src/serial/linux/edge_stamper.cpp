@@ -141,8 +141,9 @@ void EdgeStamper::addEdges(Line& line, std::uint32_t count, const LineReading& r
     if (line.found && line.last && reading.wokeAt) {
         // How fast the train runs, and whether its edges keep their pace, one by one.
         const auto spacing = (now - from) / count;
+        const bool keptPace = line.spacing && std::chrono::abs(spacing - *line.spacing) * 8 <= *line.spacing;
         if (!reading.endsBatch)
-            line.steady = line.spacing && std::chrono::abs(spacing - *line.spacing) * 8 <= *line.spacing ? line.steady + 1 : 0;
+            line.steady = keptPace ? line.steady + 1 : 0;
         line.spacing = spacing;
     } else if (!line.found) {
         line.spacing.reset();

@@ -211,6 +211,8 @@ void LinuxSerialLineService::close()
     if (watcher_)
         watcher_->stop();
     relay_.deliverAll();
+    if (!port_.isOpen())
+        return;  // a loss delivered with them closed it already
     relay_.setOpenGeneration(0);
     watcher_.reset();
     port_.close();
