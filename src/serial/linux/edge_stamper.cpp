@@ -139,9 +139,9 @@ void EdgeStamper::addEdges(Line& line, std::uint32_t count, const LineReading& r
     const auto now = reading.at.monotonic;
     const auto from = line.found && line.last ? *line.last : lastReading_;
     if (line.found && line.last && reading.wokeAt) {
-        // How fast the train runs, and whether its edges keep their pace, one by one.
+        // How fast the train runs, and whether its edges keep their pace, one by one, within a sixteenth.
         const auto spacing = (now - from) / count;
-        const bool keptPace = line.spacing && std::chrono::abs(spacing - *line.spacing) * 8 <= *line.spacing;
+        const bool keptPace = line.spacing && std::chrono::abs(spacing - *line.spacing) * 16 <= *line.spacing;
         if (!reading.endsBatch)
             line.steady = keptPace ? line.steady + 1 : 0;
         line.spacing = spacing;
