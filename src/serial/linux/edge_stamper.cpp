@@ -101,6 +101,11 @@ void EdgeStamper::read(const LineReading& reading, std::vector<LineEdges>& found
     wokenInRow_ = reading.wokeAt && !reading.endsBatch && trainFound_ ? wokenInRow_ + 1 : 0;
 }
 
+bool EdgeStamper::moved(const LineReading& now) const
+{
+    return now.counts ? mostEdges(counts_, *now.counts) > 0 : now.bits != bits_;
+}
+
 std::optional<EdgeStamper::Clock::time_point> EdgeStamper::confirmDue() const
 {
     std::optional<Clock::time_point> due;
@@ -115,7 +120,7 @@ std::optional<EdgeStamper::Clock::duration> EdgeStamper::batchSpacing(Clock::tim
 {
     std::optional<Clock::duration> spacing;
     for (const Line& line : lines_)
-        if (line.found && line.spacing && line.steady >= 2)
+        if (line.found && line.spacing && line.steady >= 3)
             spacing = std::min(spacing.value_or(Clock::duration::max()), *line.spacing);
     if (!spacing || *spacing >= kBatchSleep || now + kBatchSleep >= lastHandOver + kBusyHandOverEvery)
         return std::nullopt;

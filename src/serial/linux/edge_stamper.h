@@ -59,10 +59,12 @@ public:
     void read(const LineReading& reading, std::vector<LineEdges>& found);
     // When a burst held by the debounce is confirmed or dropped, if one is held.
     std::optional<Clock::time_point> confirmDue() const;
-    // Whether the last reading found edges; when it was, and the counters it read.
+    // Whether the last reading found edges; when it was, and what it read.
     bool inTrain() const { return trainFound_; }
     Clock::time_point lastReading() const { return lastReading_; }
     const LineCounts& counts() const { return counts_; }
+    // Whether `now` read the lines otherwise than the last reading.
+    bool moved(const LineReading& now) const;
 
     // How the watcher paces its readings. A regular train whose edges come
     // closer than kBatchSleep is read in batches, but for the last two edges

@@ -29,9 +29,7 @@ constexpr auto kLook = 100ms;
 LineWatcher::LineWatcher(int fd, std::shared_ptr<LineControl> lines, bool ringCountsPulses, EdgesFound onEdges,
                          DeviceGone onGone)
     : fd_(::fcntl(fd, F_DUPFD_CLOEXEC, 0)), linesOwner_(std::move(lines)), lines_(*linesOwner_),
-      onEdges_(std::move(onEdges)), onGone_(std::move(onGone)), stamper_(ringCountsPulses)
-{
-}
+      onEdges_(std::move(onEdges)), onGone_(std::move(onGone)), stamper_(ringCountsPulses) {}
 
 // The last owner is the thread itself only when it ended unstopped.
 LineWatcher::~LineWatcher()
@@ -114,8 +112,7 @@ void LineWatcher::stop()
 }
 
 // The driver's wait wakes only for changes after it began, so the lines are
-// read before every wait, and it waits for nothing else: held edges, a
-// debounce and an ask set the look that interrupts it.
+// looked at before every wait; held edges, a debounce and an ask set the look.
 void LineWatcher::run()
 {
     acceptStopSignal();
@@ -135,18 +132,18 @@ void LineWatcher::run()
             sleepUntil(Clock::now() + 1ms);
             continue;
         }
-        auto look = Clock::now() + kLook;
-        if (haveCounts_) {
-            const auto spacing = batchSpacing();
-            if (spacing && *spacing == Clock::duration::zero())
-                continue;  // read by the clock
-            look = spacing ? Clock::now() + *spacing + kBatchLook : look;
-            batch = spacing.has_value();
-        }
+        const auto spacing = haveCounts_ ? batchSpacing() : std::nullopt;
+        if (spacing && *spacing == Clock::duration::zero())
+            continue;  // read by the clock
+        batch = spacing.has_value();
+        auto look = Clock::now() + (spacing ? *spacing + kBatchLook : kLook);
         const auto due = held_.empty() ? std::nullopt : std::optional(stamper_.handOverDue(lastHandOver_));
         for (const auto& at : {due, stamper_.confirmDue(), takeAsk(), stamper_.quietDue()})
             look = at ? std::min(look, *at) : look;
         look_->lookAt(std::max(look, Clock::now() + 50us));
+        LineReading now{};
+        if (!batch && readLines(haveCounts_, now) == 0 && stamper_.moved(now))
+            continue;  // an edge came before the wait began, which it would not wake
         const int error = lines_.waitForChange(fd_, kWatchedBits);
         if (error == 0) {
             woke = Clock::now();
@@ -167,29 +164,33 @@ void LineWatcher::run()
     mark(finished_);
 }
 
-// In a fast regular train far from a hand-over: sleeps a batch and looks at
-// the counters. With many edges, or none, it gives zero, to read by the
-// clock; with some the train's spacing, to wait that long and a little for
-// the next edge, so the batch ends on one.
+// In a fast regular train far from a hand-over, sleeps a batch. With many
+// edges or none it gives zero, to read by the clock; with some the train's
+// spacing, to wait for the next edge, so the batch ends on one.
 std::optional<LineWatcher::Clock::duration> LineWatcher::batchSpacing()
 {
     const auto spacing = stamper_.batchSpacing(Clock::now(), lastHandOver_);
     if (!spacing)
         return std::nullopt;
     sleepUntil(stamper_.lastReading() + EdgeStamper::kBatchSleep);
-    LineCounts now;
-    const std::uint32_t edges = lines_.getCounts(fd_, now) == 0 ? mostEdges(stamper_.counts(), now) : 0;
+    LineReading now{};
+    const std::uint32_t edges = readLines(true, now) == 0 ? mostEdges(stamper_.counts(), *now.counts) : 0;
     return edges == 0 || edges >= kBusyEdges ? Clock::duration::zero() : *spacing;
 }
 
-// One reading, its edges held; then the held edges handed over when due or
-// asked for. False when the device is gone.
+int LineWatcher::readLines(bool fromCounters, LineReading& reading)
+{
+    return fromCounters ? lines_.getCounts(fd_, reading.counts.emplace()) : lines_.getLines(fd_, reading.bits);
+}
+
+// One reading, its edges held and handed over when due or asked for. False
+// when the device is gone.
 bool LineWatcher::readAndHandOver(bool fromCounters, std::optional<Clock::time_point> woke, bool endsBatch)
 {
     if (const long debounce = debounce_; debounce != stamper_.debounce().count())
         stamper_.setDebounce(std::chrono::milliseconds(debounce));
     LineReading reading{edgeTimeNow(), woke, endsBatch, {}, 0};
-    const int error = fromCounters ? lines_.getCounts(fd_, reading.counts.emplace()) : lines_.getLines(fd_, reading.bits);
+    const int error = readLines(fromCounters, reading);
     if (isGone(error))
         return lost();
     if (error != 0)
@@ -219,8 +220,7 @@ bool LineWatcher::lost()
     return false;
 }
 
-// The time asked for, if an ask is open, and the asker learns it was taken;
-// none once a reading at `readAt` answers it.
+// The time asked for, if any (the asker learns it was taken); none once a reading at `readAt` answers it.
 std::optional<LineWatcher::Clock::time_point> LineWatcher::takeAsk(std::optional<Clock::time_point> readAt)
 {
     std::lock_guard lock(mutex_);

@@ -82,6 +82,7 @@ private:
             callback(args...);
     }
     std::optional<Clock::duration> batchSpacing();
+    int readLines(bool fromCounters, LineReading& reading);
     template <typename Done>
     void signalUntil(std::unique_lock<std::mutex>& lock, Clock::duration limit, Done done);
     void settle(LineCapability capability);
