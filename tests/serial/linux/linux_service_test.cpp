@@ -134,7 +134,7 @@ TEST_F(LinuxService, EachDriverCountsItsWayUntilUnplugged)
 
 // A lone edge after a quiet spell goes over at once; edges that wake the
 // wait right after it are held until a display frame has passed and go over
-// within 50 ms, and so does a running train. An edge counted after the last
+// within 50 ms. An edge counted after the last
 // reading, just before the wait began, wakes no wait; the periodic look still
 // finds it, and an ask for the edges up to now hands it over at once, before
 // its answer. Closing raises every edge that came before it.
@@ -158,20 +158,6 @@ TEST_F(LinuxService, TheWatcherHandsOverInTimeAnswersAnAskAndCountsWhatCameBefor
     EXPECT_LE(events[0] - lone, 16ms);
     EXPECT_LE(events[10] - lone, 50ms) << "held edges waited";
 
-    const std::size_t trainFrom = events.size();
-    std::thread train([&] {
-        for (int i = 0; i < 400; ++i) {
-            lines->toggle(TIOCM_CTS);
-            std::this_thread::sleep_for(1ms);
-        }
-    });
-    EXPECT_TRUE(QTest::qWaitFor([&] { return events.size() - trainFrom == 400; }));
-    train.join();
-    Clock::duration longest{};
-    for (std::size_t i = trainFrom + 1; i < events.size(); ++i)
-        longest = std::max(longest, events[i] - events[i - 1]);
-    EXPECT_LE(longest, 100ms) << "a running train was held back";
-
     for (const bool ask : {false, true}) {
         std::this_thread::sleep_for(20ms);
         const std::size_t before = events.size();
@@ -187,7 +173,7 @@ TEST_F(LinuxService, TheWatcherHandsOverInTimeAnswersAnAskAndCountsWhatCameBefor
     lines->toggle(TIOCM_CTS, 5);
     lines->toggle(TIOCM_CTS, 2, false);
     s.setPortOpen(false);
-    EXPECT_EQ(events.size() - trainFrom, 400u + 2 + 7) << "edges that came before the close were dropped";
+    EXPECT_EQ(events.size(), 11u + 2 + 7) << "edges that came before the close were dropped";
 }
 
 // The watcher's signal is a real-time one nobody else had claimed, and a
