@@ -207,13 +207,18 @@ void run(BenchWindow& bench, FakeLineControl& lines, const Train& train, int sec
     const double base = window.state().ANZAHL_IMPULSE;
     std::vector<std::pair<Clock::time_point, double>> ticks;  // time of the tick, value shown
     double worstLateMs = 0;
+    QStringList lengthsSeen;  // at the ticks of a steady train: its period, whole ms
     auto lastTick = Clock::time_point();
     const auto watch = QObject::connect(timer, &QTimer::timeout, &window, [&] {
         const auto now = Clock::now();
         if (lastTick != Clock::time_point())
             worstLateMs = std::max(worstLateMs, std::chrono::duration<double, std::milli>(now - lastTick).count() - 1000);
         lastTick = now;
-        QTimer::singleShot(300, &window, [&, now] { ticks.emplace_back(now, frequencyShown(frequency)); });
+        QTimer::singleShot(300, &window, [&, now] {
+            ticks.emplace_back(now, frequencyShown(frequency));
+            if (!lengthsSeen.contains(length->text()))
+                lengthsSeen << length->text();
+        });
     });
     // The pulse length as it reaches the screen (the view writes the readouts
     // once a frame), with the edges counted in the train by then.
@@ -274,8 +279,9 @@ void run(BenchWindow& bench, FakeLineControl& lines, const Train& train, int sec
             low = std::min(low, ticks[i].second);
             high = std::max(high, ticks[i].second);
         }
-        std::snprintf(accuracy, sizeof accuracy, "%d/%d ticks within ±%.2f Hz, %.1f..%.1f Hz, spread %.1f Hz %s",
-                      within, whole, bound, low, high, high - low, within == whole && high - low <= bound ? "ok" : "MISSED");
+        std::snprintf(accuracy, sizeof accuracy, "%d/%d ticks within ±%.2f Hz, %.1f..%.1f Hz, spread %.1f Hz %s; lengths %s",
+                      within, whole, bound, low, high, high - low, within == whole && high - low <= bound ? "ok" : "MISSED",
+                      qPrintable(lengthsSeen.join(QStringLiteral(" "))));
     } else if (train.offsets.empty()) {
         std::snprintf(accuracy, sizeof accuracy, "idle, port open");
     } else if (train.bursts > 0) {
