@@ -104,7 +104,7 @@ void closeWhileBlocked()
 void backlogDrain(std::uint32_t items)
 {
     std::uint32_t delivered = 0;
-    serial::LineEventRelay relay([&](std::int16_t, const serial::EdgeTime&) { ++delivered; }, [] {});
+    serial::LineEventRelay relay([&](std::int16_t, const serial::EdgeTime&) { ++delivered; }, [] {}, [](auto) {});
     relay.setOpenGeneration(1);
     const std::vector<serial::LineEdges> one{{serial::comEvCTS, 1, {}}};
     for (std::uint32_t i = 0; i < items; ++i)

@@ -34,7 +34,7 @@ Measurement::Measurement(MainWindowView& view, const serial::SerialLineService& 
 
 void Measurement::prime()
 {
-    previousTick_ = clock_();
+    gridStart_ = clock_();
     state.FMax = kFMaxPrimed;
     state.FMin = kFMinPrimed;
 }
@@ -50,6 +50,10 @@ void Measurement::MSComm1_OnComm()
     state.ANZAHL_IMPULSE += 1;
     view_.setText(TextBox::Text_ANZAHL_IMPULSE, numberText(std::floor(state.ANZAHL_IMPULSE / 2), locale_));
     state.FREQUENZ += 1;
+    // Into the second of the grid in which it happened (a debounced change:
+    // was confirmed); one from before the last second shown goes into the next.
+    const auto second = std::chrono::floor<std::chrono::seconds>(at.monotonic + at.countedAfter - gridStart_).count();
+    edgesBySecond_[std::max<std::int64_t>(second, secondsShown_)] += 1;
     showPulseLength(at);
     state.ZEIT_STEMPEL = at.timeOfDay;
     previousEdge_ = at.monotonic;
@@ -81,26 +85,41 @@ void Measurement::showPulseLength(const serial::EdgeTime& at)
     view_.setText(TextBox::Text_IMPULSLÄNGE, lengthText(milliseconds, locale_) + QStringLiteral("ms"));
 }
 
-// The edges of this tick's second. A tick within 50 ms of its second counts
-// the edges as they are; a late one (the window's thread was held up, and
-// every queued edge landed in this tick) or an early one divides them by the
-// seconds since the previous tick, to whole edges: the half-hertz grain of an
-// on-time reading.
-double Measurement::edgesPerSecond()
-{
-    const auto now = clock_();
-    const auto previous = std::exchange(previousTick_, now);
-    if (!previous || now <= *previous)
-        return state.FREQUENZ;
-    const std::chrono::duration<double> since = now - *previous;
-    if (std::abs(since.count() - 1.0) <= 0.05)
-        return state.FREQUENZ;
-    return std::round(state.FREQUENZ / since.count());
-}
-
+// A tick ends the grid's seconds up to the one it fired in, or in the last
+// 50 ms of; at least one more. It is shown once the service has handed over
+// every edge up to that time: normally within some milliseconds, at once when
+// the service holds none back. One still waiting when the next fires is
+// shown with what came.
 void Measurement::Timer1_Timer()
 {
-    const double edges = edgesPerSecond();
+    if (tickWaiting_)
+        showTick();
+    const auto sinceStart = clock_() - gridStart_ + std::chrono::milliseconds(50);
+    const auto second = std::chrono::floor<std::chrono::seconds>(sinceStart).count();
+    tickWaiting_ = std::max(second, secondsShown_ + 1);
+    if (!service_.handOverEdges(gridStart_ + std::chrono::seconds(*tickWaiting_)))
+        showTick();
+}
+
+void Measurement::edgesIn(std::chrono::steady_clock::time_point upTo)
+{
+    if (tickWaiting_ && upTo >= gridStart_ + std::chrono::seconds(*tickWaiting_))
+        showTick();
+}
+
+// The edges of the seconds this tick ends. A tick that ends one shows its
+// edges as they are; a late one (the window's thread was held up) divides
+// them by its seconds, to whole edges: the half-hertz grain of one second.
+void Measurement::showTick()
+{
+    const std::int64_t seconds = *tickWaiting_ - secondsShown_;
+    double counted = 0;
+    for (auto it = edgesBySecond_.begin(); it != edgesBySecond_.end() && it->first < *tickWaiting_;)
+        counted += it->second, it = edgesBySecond_.erase(it);
+    secondsShown_ = *std::exchange(tickWaiting_, std::nullopt);
+    state.FREQUENZ -= counted;
+    const double edges = seconds == 1 ? counted : std::round(counted / static_cast<double>(seconds));
+
     view_.setText(TextBox::Text_FREQUENZ, numberText(edges / 2, locale_) + QStringLiteral(" Hz"));
     view_.setBackColor(ColouredControl::lblMM, colours::red);
 
@@ -109,8 +128,8 @@ void Measurement::Timer1_Timer()
     const std::optional<double> lower = limitValue(view_.text(TextBox::txtIMin), locale_);
     const std::optional<double> upper = limitValue(view_.text(TextBox::txtIMax), locale_);
     const double pulses = wholePulses(state.ANZAHL_IMPULSE);
-
     const bool active = lower && upper && *lower < pulses && *upper > pulses;
+
     if (active) {
         // Compared in whole pulses of this second, stored as the exact half.
         const double thisSecond = wholePulses(edges);
@@ -122,8 +141,7 @@ void Measurement::Timer1_Timer()
         view_.setText(TextBox::txtFMin, numberText(state.FMin, locale_) + QStringLiteral(" Hz"));
         view_.setBackColor(ColouredControl::lblMM, colours::lightGreen);
     }
-
-    state.FREQUENZ = 0;
+    // The tick is complete here: `edges` a second, `edges / 2` Hz shown, the window `active` or not.
     if (onTick)
         onTick({edges, edges / 2, active, state.FMax, state.FMin});
 }

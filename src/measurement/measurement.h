@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <optional>
 
 namespace measurement {
@@ -15,7 +16,7 @@ namespace measurement {
 // The window's measurement variables. Counts are whole numbers held as doubles.
 struct MeasurementState {
     double ANZAHL_IMPULSE = 0;  // edges since start-up or the last reset
-    double FREQUENZ = 0;        // edges since the last timer tick
+    double FREQUENZ = 0;        // edges counted and not yet shown by a tick
     double ZEIT_STEMPEL = 0;    // time of day of the last counted edge, s since local midnight
     double FMax = 0;            // highest frequency while the pulse-count window is active, Hz
     double FMin = 0;            // lowest frequency while the pulse-count window is active, Hz
@@ -47,7 +48,10 @@ public:
     void prime();
 
     void MSComm1_OnComm();
+    // A tick asks the service for the edges up to its second's end and shows
+    // the second once they are in: at once, or when the service says so.
     void Timer1_Timer();
+    void edgesIn(std::chrono::steady_clock::time_point upTo);
     void Command_CLEAR_Click();
 
     // Called at the end of every tick with what it showed.
@@ -56,15 +60,20 @@ public:
 private:
     bool isChosenLine() const;
     void showPulseLength(const serial::EdgeTime& at);
-    double edgesPerSecond();
+    void showTick();
 
     MainWindowView& view_;
     const serial::SerialLineService& service_;
     Beeper& beeper_;
     QLocale locale_;
     Clock clock_;
-    // When the last tick (or start-up) was; none before start-up.
-    std::optional<std::chrono::steady_clock::time_point> previousTick_;
+    // The ticks' seconds lie on a grid from start-up: edges counted per
+    // second of the grid by their stamps, the seconds shown so far, and the
+    // end of the one a tick waits for.
+    std::chrono::steady_clock::time_point gridStart_;
+    std::map<std::int64_t, double> edgesBySecond_;
+    std::int64_t secondsShown_ = 0;
+    std::optional<std::int64_t> tickWaiting_;
     // Monotonic stamp of the last counted edge; none before the first.
     std::optional<std::chrono::steady_clock::time_point> previousEdge_;
 };

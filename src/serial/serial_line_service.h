@@ -24,9 +24,12 @@ enum class Write { Accepted, Rejected };
 
 // When a line changed, taken by the service as the operating system reported
 // it: `monotonic` for intervals, `timeOfDay` in seconds since local midnight.
+// A change held back until the line kept its level (the debounce) counts
+// `countedAfter` later, when it was confirmed.
 struct EdgeTime {
     std::chrono::steady_clock::time_point monotonic{};
     double timeOfDay = 0.0;
+    std::chrono::steady_clock::duration countedAfter{};
 };
 
 // Why the last open or probe of a COM number failed.
@@ -82,11 +85,24 @@ public:
     // How the open port reports line changes; None while closed.
     virtual LineCapability lineCapability() const = 0;
 
+    // Asks for every edge that happened up to `upTo` (or up to now, if later):
+    // true when OnEdgesIn follows once they are raised, false when the service
+    // holds none back.
+    virtual bool handOverEdges(std::chrono::steady_clock::time_point /*upTo*/) const { return false; }
+    // A change counts once the line has kept its new level this long; 0 counts every change.
+    virtual std::chrono::milliseconds debounceTime() const { return std::chrono::milliseconds(0); }
+    virtual Write setDebounceTime(std::chrono::milliseconds time)
+    {
+        return time.count() == 0 ? Write::Accepted : Write::Rejected;
+    }
+
     // Raised on the window's thread, one at a time: OnComm once per change of a
     // modem-status line while the port is open; OnPortLost once when the open
     // port vanished and the service closed it by itself.
+    // OnEdgesIn answers handOverEdges: every edge up to the time it carries has been raised.
     std::function<void()> OnComm;
     std::function<void()> OnPortLost;
+    std::function<void(std::chrono::steady_clock::time_point)> OnEdgesIn;
 };
 
 }  // namespace serial

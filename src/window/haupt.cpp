@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QInputDialog>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
@@ -93,7 +94,7 @@ QFont designFont(const QString& family, QFont::StyleHint kind, bool bold)
 }  // namespace
 
 HAUPT::HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* messages, measurement::Beeper* beeper,
-             measurement::Measurement::Clock tickClock, recording::FileDialog* files)
+             measurement::Measurement::Clock tickClock, recording::FileDialog* files, AskDebounce askDebounce)
     : MSComm1(service ? std::move(service) : throw std::invalid_argument("HAUPT needs a serial line service")),
       ownMessages_(this),
       ownBeeper_(this,
@@ -106,7 +107,13 @@ HAUPT::HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* mes
       ports_(*view_, *MSComm1, messages ? *messages : ownMessages_, QLocale()),
       Timer1(new QTimer(this)),
       ownFiles_(this),
-      recording_(files ? *files : ownFiles_, messages ? *messages : ownMessages_)
+      recording_(files ? *files : ownFiles_, messages ? *messages : ownMessages_),
+      askDebounce_(askDebounce ? std::move(askDebounce) : [this](int current) -> std::optional<int> {
+          bool ok = false;
+          const int ms = QInputDialog::getInt(this, QStringLiteral("Entprellzeit"),
+                                              QStringLiteral("Entprellzeit in ms (0 bis 1000):"), current, 0, 1000, 1, &ok);
+          return ok ? std::optional(ms) : std::nullopt;
+      })
 {
     view_->setBackColor(ColouredControl::lblMM, colours::darkRed);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -124,6 +131,7 @@ HAUPT::~HAUPT()
     // the handlers by then.
     Timer1->stop();
     MSComm1->OnComm = nullptr;
+    MSComm1->OnEdgesIn = nullptr;
     MSComm1->OnPortLost = nullptr;
     // The recording ends with the window, which is no longer there to show it.
     recording_.changed = nullptr;
@@ -152,7 +160,10 @@ void HAUPT::connectHandlers()
             [this] { Menue_VERLAUF_Click(); });
     measurement_.onTick = [this](const measurement::TickRecord& tick) { keepTick(tick); };
     recording_.changed = [this] { recordingChanged(); };
+    connect(findChild<QAction*>(QStringLiteral("Menue_ENTPRELLZEIT")), &QAction::triggered, this,
+            [this] { Menue_ENTPRELLZEIT_Click(); });
     MSComm1->OnComm = [this] { measurement_.MSComm1_OnComm(); };
+    MSComm1->OnEdgesIn = [this](std::chrono::steady_clock::time_point upTo) { measurement_.edgesIn(upTo); };
     MSComm1->OnPortLost = [this] { ports_.MSComm1_OnPortLost(); };
     connect(Timer1, &QTimer::timeout, this, [this] { measurement_.Timer1_Timer(); });
 }
@@ -215,6 +226,14 @@ void HAUPT::recordingChanged()
         verlauf_->setRecordingFile(recording_.fileName());
 }
 
+// A change counts once the line has kept its level this long; a time the
+// service refuses (outside 0 to 1000 ms) leaves the one in force.
+void HAUPT::Menue_ENTPRELLZEIT_Click()
+{
+    if (const auto ms = askDebounce_(static_cast<int>(MSComm1->debounceTime().count())))
+        MSComm1->setDebounceTime(std::chrono::milliseconds(*ms));
+}
+
 window::HauptControls HAUPT::buildDesign()
 {
     window::HauptControls c;
@@ -245,6 +264,7 @@ window::HauptControls HAUPT::buildDesign()
     auto* messung = menuBar()->addMenu(QStringLiteral("&Messung"));
     messung->setObjectName(QStringLiteral("Menue_MESSUNG"));
     messung->addAction(QStringLiteral("&Verlauf"))->setObjectName(QStringLiteral("Menue_VERLAUF"));
+    messung->addAction(QStringLiteral("&Entprellzeit…"))->setObjectName(QStringLiteral("Menue_ENTPRELLZEIT"));
     // "?" has no entries and does nothing.
     menuBar()->addAction(QStringLiteral("?"))->setObjectName(QStringLiteral("Menue_HILFE"));
 

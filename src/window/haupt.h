@@ -11,7 +11,9 @@
 
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 class QTimer;
 
@@ -29,11 +31,14 @@ public:
     // `messages` and `beeper` stand in for the modal box and the click of the
     // beep when given; the window keeps using them, so they must outlive it.
     // `tickClock` gives the time of each tick of Timer1; `files` stands in
-    // for the save dialog of a recording.
+    // for the save dialog of a recording. `askDebounce` stands in for the
+    // dialog of the debounce time: given the ms in force, the ms typed, none
+    // when cancelled.
+    using AskDebounce = std::function<std::optional<int>(int current)>;
     explicit HAUPT(std::unique_ptr<serial::SerialLineService> service, MessageBox* messages = nullptr,
                    measurement::Beeper* beeper = nullptr,
                    measurement::Measurement::Clock tickClock = std::chrono::steady_clock::now,
-                   recording::FileDialog* files = nullptr);
+                   recording::FileDialog* files = nullptr, AskDebounce askDebounce = {});
     ~HAUPT() override;
 
     HAUPT(const HAUPT&) = delete;
@@ -50,6 +55,7 @@ private:
     void Menue_VERLAUF_Click();
     void keepTick(const measurement::TickRecord& tick);
     void recordingChanged();
+    void Menue_ENTPRELLZEIT_Click();
 
     std::unique_ptr<serial::SerialLineService> MSComm1;
     window::QtMessageBox ownMessages_;
@@ -62,4 +68,5 @@ private:
     measurement::History history_;
     recording::Recording recording_;
     window::VERLAUF* verlauf_ = nullptr;  // made when first opened
+    AskDebounce askDebounce_;
 };

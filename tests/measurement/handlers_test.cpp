@@ -85,24 +85,43 @@ TEST_F(Handlers, PulseLengthComesFromTheEdgeStamps)
     }
 }
 
-// Each tick shows the frequency and, while the window is active, the highest
-// and lowest. A tick more than 50 ms off its second shows the edges per
-// measured second, to whole edges; highest and lowest see that same reading.
-TEST_F(Handlers, TicksShowFrequencyHighestAndLowest)
+// Each tick shows the edges that happened in its second of a grid from
+// start-up, by their stamps, and, while the window is active, the highest and
+// lowest. A tick the service answers later shows its second then. A late
+// tick divides its seconds' edges by their number, to whole edges.
+TEST_F(Handlers, TicksShowTheEdgesOfTheirSecondHighestAndLowest)
 {
-    const std::tuple<double, int, const char*> rows[] = {
-        {1.0, 1000, "500 Hz|500 Hz|500 Hz"},         // the first active second sets both
-        {1.0, 1001, "500,5 Hz|500 Hz|500 Hz"},       // compared in whole pulses: no new highest
-        {0.5, 500, "500 Hz|500 Hz|500 Hz"},          // a tick that catches up comes early
-        {0.96, 1003, "501,5 Hz|501,5 Hz|500 Hz"},    // within 50 ms: as on time; stored as the exact half
-        {1.06, 1000, "471,5 Hz|501,5 Hz|471,5 Hz"},  // 943,4 edges a second
-        {2.0, 101, "25,5 Hz|501,5 Hz|25,5 Hz"},      // held up: every edge of 2 s lands in one tick
-        {1.0, 0, "0 Hz|501,5 Hz|0 Hz"},              // a second without edges is the lowest
+    // `count` edges spread over [from, to) s; `held` ones the service hands over after the tick asked.
+    struct Edges { int count; double from, to; int afterMs = 0; bool held = false; };
+    const struct { double tickAt; std::vector<Edges> edges; const char* shown; } rows[] = {
+        {1.0, {{1000, 0, 1}}, "500 Hz|500 Hz|500 Hz"},                          // the first active second sets both
+        {2.001, {{1001, 1, 2}, {100, 2, 2.001}}, "500,5 Hz|500 Hz|500 Hz"},     // 1 ms late: not one more
+        {3.0, {{900, 2.001, 3}}, "500 Hz|500 Hz|500 Hz"},                       // the edges after it count here
+        {4.0, {{800, 3, 3.9}, {203, 3.9, 4, 0, true}, {50, 4, 4.05, 0, true}}, "501,5 Hz|501,5 Hz|500 Hz"},
+        {6.3, {{1950, 4.05, 6}, {300, 6, 6.3}}, "500 Hz|501,5 Hz|500 Hz"},     // held up: two seconds
+        {7.0, {{700, 6.3, 7}}, "500 Hz|501,5 Hz|500 Hz"},
+        {8.0, {{101, 7, 8}}, "50,5 Hz|501,5 Hz|50,5 Hz"},                       // compared in whole pulses, stored exact
+        {9.0, {{1, 0.5, 0.6}}, "0,5 Hz|501,5 Hz|0,5 Hz"},                       // one from a second shown: into this one
+        {10.0, {{1, 9.998, 9.999, 5}}, "0 Hz|501,5 Hz|0 Hz"},                   // debounced: counted once confirmed
+        {11.0, {}, "0,5 Hz|501,5 Hz|0 Hz"},
     };
-    for (const auto& [seconds, edgeCount, expected] : rows) {  // 500 pulses counted, inside the limits
-        now += std::chrono::round<std::chrono::nanoseconds>(seconds * 1s);
-        secondAt(500, edgeCount);
-        EXPECT_EQ(shown(TextBox::Text_FREQUENZ, TextBox::txtFMax, TextBox::txtFMin), QString(expected)) << seconds;
+    const auto raise = [this](const std::vector<Edges>& batches, bool held) {
+        for (const Edges& e : batches)
+            for (int i = 0; i < e.count && e.held == held; ++i) {
+                serial::EdgeTime stamp = at((e.from + (e.to - e.from) * i / e.count) * 1000);
+                stamp.countedAfter = std::chrono::milliseconds(e.afterMs);
+                service.raise(serial::comEvCD, stamp);
+            }
+    };
+    view.texts[TextBox::txtIMax] = QStringLiteral("100000");
+    for (const auto& [tickAt, edges, expected] : rows) {
+        raise(edges, false);
+        now = std::chrono::steady_clock::time_point(std::chrono::round<std::chrono::nanoseconds>(tickAt * 1s));
+        service.holdsEdges = std::any_of(edges.begin(), edges.end(), [](const Edges& e) { return e.held; });
+        measurement.Timer1_Timer();
+        raise(edges, true);  // the second shown already would not count these
+        measurement.edgesIn(service.asked);
+        EXPECT_EQ(shown(TextBox::Text_FREQUENZ, TextBox::txtFMax, TextBox::txtFMin), QString(expected)) << tickAt;
     }
 }
 

@@ -34,6 +34,9 @@ public:
     serial::EdgeTime CommEventTime() const override { return eventTime_; }
     serial::PortInfo portInfo(std::int16_t port) const override { return {{}, {}, failures.value(port), {}}; }
     serial::LineCapability lineCapability() const override { return serial::LineCapability::Counters; }
+    std::chrono::milliseconds debounceTime() const override { return debounce; }
+    Write setDebounceTime(std::chrono::milliseconds time) override { return debounce = time, Write::Accepted; }
+    bool handOverEdges(std::chrono::steady_clock::time_point upTo) const override { return asked = upTo, holdsEdges; }
 
     // Raises OnComm for one event, as the service does on the window's thread.
     void raise(std::int16_t code, serial::EdgeTime at = {})
@@ -46,6 +49,9 @@ public:
     QSet<std::int16_t> existingPorts;                  // ports that open
     QMap<std::int16_t, serial::PortFailure> failures;  // why others fail, for their tooltips
     mutable QStringList calls;
+    std::chrono::milliseconds debounce{0};
+    bool holdsEdges = false;  // edges up to the time asked come later
+    mutable std::chrono::steady_clock::time_point asked;
 
 private:
     template <typename T>

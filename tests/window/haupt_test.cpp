@@ -113,8 +113,8 @@ TEST_F(HauptTest, StartsWithTheDesignDefaultsAtItsPixelsInTabOrder)
 TEST_F(HauptTest, EdgesReachTheReadoutsOnceAFrameAndTheRealTimerTicksThemIntoFrequency)
 {
     const QString readouts = "Text_ANZAHL_IMPULSE|Text_IMPULSLÄNGE|Text_FREQUENZ|txtFMax|txtFMin";
-    // 30 DCD edges 10 ms apart before the first tick: 15 whole pulses, inside 10 .. 1000.
-    const auto t0 = std::chrono::steady_clock::now();
+    // 30 DCD edges 10 ms apart in the first second of the ticks' clock: 15 whole pulses, inside 10 .. 1000.
+    const auto t0 = std::chrono::steady_clock::time_point(1s);
     for (int i = 0; i < 30; ++i)
         fake->raise(serial::comEvCD, {t0 + i * 10ms, 1.0 + i / 100.0});
     EXPECT_EQ(text(readouts), QStringLiteral("15|0.020ms|||"));
@@ -125,7 +125,8 @@ TEST_F(HauptTest, EdgesReachTheReadoutsOnceAFrameAndTheRealTimerTicksThemIntoFre
     click("Command_CLEAR");  // below the lower limit: red on the next tick
     EXPECT_TRUE(QTest::qWaitFor([this] { return indicator() == QStringLiteral("Max Min nicht activ#ff0000"); }, 2500));
 
-    // Edges while the event loop runs reach the widget at most once a display frame.
+    // Edges while the event loop runs reach the widget at most once a display
+    // frame, and at least every second one.
     QSignalSpy written(control<QLineEdit>("Text_ANZAHL_IMPULSE"), &QLineEdit::textChanged);
     QElapsedTimer writing;
     writing.start();
@@ -134,6 +135,7 @@ TEST_F(HauptTest, EdgesReachTheReadoutsOnceAFrameAndTheRealTimerTicksThemIntoFre
         QCoreApplication::processEvents();
     }
     EXPECT_LE(written.count(), writing.elapsed() / 16 + 2);
+    EXPECT_GE(written.count(), writing.elapsed() / 32 - 1);
 }
 
 // A frame's border is found in its own drawing, without its children: a row
@@ -214,7 +216,7 @@ TEST_F(HauptTest, HistoryWindowAndRecordingFollowTheTicks)
         for (const QAction* item : entry->menu() ? entry->menu()->actions() : QList<QAction*>())
             menus << QStringLiteral("  ") + (item->isSeparator() ? "|" : item->text()) + (item->isEnabled() ? "" : "-");
     }
-    EXPECT_EQ(menus.join(u'/'), "&Datei/  &Aufzeichnen…/  Aufzeichnung &beenden-/  |/  &Ende/&Messung/  &Verlauf/?");
+    EXPECT_EQ(menus.join(u'/'), "&Datei/  &Aufzeichnen…/  Aufzeichnung &beenden-/  |/  &Ende/&Messung/  &Verlauf/  &Entprellzeit…/?");
 
     fake->existingPorts = {1};
     click("Command_OPEN");
@@ -267,6 +269,25 @@ TEST_F(HauptTest, HistoryWindowAndRecordingFollowTheTicks)
     control<QAction>("Menue_VERLAUF")->trigger();
     QTimer::singleShot(0, window.get(), [this] { window->close(); });
     EXPECT_EQ(QApplication::exec(), 0) << "the close box ends it too, with the history open";
+}
+
+// "Entprellzeit…" asks with the time in force and sets the whole ms typed; a cancel, or a time the service
+// refuses, leaves it. The real dialog holds the range 0 to 1000.
+TEST_F(HauptTest, TheDebounceDialogShowsTheTimeInForceAndSetsWhatIsTyped)
+{
+    QStringList seen;
+    for (const int typed : {1001, 5, -1}) {  // -1: cancelled
+        QTimer::singleShot(0, window.get(), [&] {
+            auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            seen << QStringLiteral("%1..%2:%3").arg(dialog->intMinimum()).arg(dialog->intMaximum()).arg(dialog->intValue());
+            dialog->setIntValue(typed);
+            typed < 0 ? dialog->reject() : dialog->accept();
+        });
+        control<QAction>("Menue_ENTPRELLZEIT")->trigger();
+        seen << QString::number(fake->debounce.count());
+    }
+    EXPECT_EQ(seen.join(u' '), QStringLiteral("0..1000:0 1000 0..1000:1000 5 0..1000:5 5"));
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 
 namespace serial {
 
-LineEventRelay::LineEventRelay(EdgeHandler onEdge, LostHandler onLost)
-    : onEdge_(std::move(onEdge)), onLost_(std::move(onLost))
+LineEventRelay::LineEventRelay(EdgeHandler onEdge, LostHandler onLost, InHandler onIn)
+    : onEdge_(std::move(onEdge)), onLost_(std::move(onLost)), onIn_(std::move(onIn))
 {
 }
 
@@ -15,18 +15,21 @@ void LineEventRelay::setOpenGeneration(std::uint64_t generation)
     openGeneration_ = generation;
 }
 
-void LineEventRelay::postEdges(std::uint64_t generation, const std::vector<LineEdges>& edges)
+void LineEventRelay::postEdges(std::uint64_t generation, const std::vector<LineEdges>& edges,
+                               std::optional<std::chrono::steady_clock::time_point> inUpTo)
 {
     std::unique_lock lock(mutex_);
     for (const LineEdges& e : edges)
-        pending_.push_back({generation, false, e});
+        pending_.push_back({generation, Kind::Edges, e});
+    if (inUpTo)
+        pending_.push_back({generation, Kind::In, {0, 0, {*inUpTo, 0, {}}}});
     postLocked(lock);
 }
 
 void LineEventRelay::postLost(std::uint64_t generation)
 {
     std::unique_lock lock(mutex_);
-    pending_.push_back({generation, true, {}});
+    pending_.push_back({generation, Kind::Lost, {}});
     postLocked(lock);
 }
 
@@ -43,7 +46,12 @@ void LineEventRelay::postLocked(std::unique_lock<std::mutex>& lock)
 
 // Items are taken over to the drain's own queue, then delivered from its
 // front, so each is moved once however many drains a backlog takes.
-void LineEventRelay::drain()
+void LineEventRelay::deliverAll()
+{
+    drain(0xffffffffU);
+}
+
+void LineEventRelay::drain(std::uint32_t budget)
 {
     std::vector<Item> taken;
     {
@@ -59,14 +67,15 @@ void LineEventRelay::drain()
     // timers and clicks still get their turn between the parts. The front is
     // looked up afresh for every edge, as a handler may run the event loop and
     // with it another drain.
-    std::uint32_t budget = kEdgesPerDrain;
     while (!draining_.empty() && budget > 0) {
         Item& item = draining_.front();
-        if (item.generation != openGeneration_ || item.edges.count == 0) {
-            const bool lost = item.lost && item.generation == openGeneration_;
+        if (item.generation != openGeneration_ || item.kind != Kind::Edges || item.edges.count == 0) {
+            const Item told = item.generation == openGeneration_ ? item : Item{0, Kind::Edges, {}};
             draining_.pop_front();
-            if (lost)
+            if (told.kind == Kind::Lost)
                 onLost_();
+            else if (told.kind == Kind::In)
+                onIn_(told.edges.at.monotonic);
             continue;
         }
         const LineEdges edge = item.edges;

@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
 #include <deque>
+#include <optional>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -28,35 +30,42 @@ class LineEventRelay {
 public:
     using EdgeHandler = std::function<void(std::int16_t code, const EdgeTime& at)>;
     using LostHandler = std::function<void()>;
+    using InHandler = std::function<void(std::chrono::steady_clock::time_point upTo)>;
 
-    // Lives on the owner's thread, as do both handlers.
-    LineEventRelay(EdgeHandler onEdge, LostHandler onLost);
+    // Lives on the owner's thread, as do the handlers.
+    LineEventRelay(EdgeHandler onEdge, LostHandler onLost, InHandler onIn);
 
     // Owner's thread: which generation is open now; 0 for none.
     void setOpenGeneration(std::uint64_t generation);
 
-    // Any thread.
-    void postEdges(std::uint64_t generation, const std::vector<LineEdges>& edges);
+    // Any thread. `inUpTo`: the edges up to then are all posted, after these.
+    void postEdges(std::uint64_t generation, const std::vector<LineEdges>& edges,
+                   std::optional<std::chrono::steady_clock::time_point> inUpTo = {});
     void postLost(std::uint64_t generation);
+
+    // Owner's thread: delivers now what is posted for the open generation, budget or not.
+    void deliverAll();
 
     // Owner's thread: how many posted items were moved from the posting queue
     // to the drain's; each is moved once, so a backlog drains in linear time.
     std::size_t itemsMoved() const { return itemsMoved_; }
 
 private:
+    enum class Kind { Edges, Lost, In };
     struct Item {
         std::uint64_t generation;
-        bool lost;
+        Kind kind;
         LineEdges edges;
     };
 
     static constexpr std::uint32_t kEdgesPerDrain = 10000;
 
     void postLocked(std::unique_lock<std::mutex>& lock);
-    void drain();
+    void drain(std::uint32_t budget = kEdgesPerDrain);
 
     EdgeHandler onEdge_;
     LostHandler onLost_;
+    InHandler onIn_;
     QObject receiver_;  // the owner's thread; its queued calls go when it does
     std::uint64_t openGeneration_ = 0;  // owner's thread only
     std::deque<Item> draining_;         // owner's thread only: taken over, not delivered yet

@@ -4,12 +4,9 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
-#include <chrono>
 
 namespace serial {
 namespace {
@@ -18,108 +15,21 @@ using namespace std::chrono_literals;
 
 constexpr int kWatchedBits = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
 constexpr auto kSettleWait = 5ms;
-constexpr auto kStopResend = 1ms;
-// A wait that has not answered the stop signal by then (something else took
-// the signal over) is left to end on its own.
+constexpr auto kResend = 1ms;
+// A wait that has not answered the stop signal by then (the signal was taken
+// over) is given up; an ask not taken by then waits for the next look.
 constexpr auto kStopDeadline = 2s;
-// A train of edges is read in batches that end on an edge: after a wake-up
-// the watcher sleeps kBatchSleep, reads the counters and, finding some edges
-// but not many, waits for the next one, or for one spacing and kBatchLook: a
-// batch that the look ends instead (the train stopped) is stamped at the
-// spacing of the batch before. Edges further apart than kQuiet wake it one
-// each.
-constexpr auto kBatchSleep = 4ms;
+constexpr auto kAskDeadline = 20ms;
 constexpr auto kBatchLook = 2ms;
-constexpr auto kLookAfterBatch = 100ms;
-constexpr auto kQuiet = kBatchSleep + kBatchLook;
-// Edges go over to the window never sooner than its display frame after the
-// last, and as a rule a little later, so it finds its frame out when a batch
-// arrives and shows it in the same wake-up instead of a timer's. A running
-// train goes over every third frame only; an edge after a quiet spell, and
-// the last of a train once the line has been quiet for kQuiet, go over as
-// soon as the frame is out, so the last edge shows within a frame.
-constexpr auto kFrame = 16ms;
-constexpr auto kHandOverEvery = 17ms;
-constexpr auto kBusyHandOverEvery = 52ms;
-// Edges due this soon go over before the wait rather than by a look: a
-// signal that lands before the wait begins would leave them to the next one.
-constexpr auto kLookLead = 2ms;
-// At least this many edges in one batch's sleep keep the watcher reading by
-// the clock alone: more than three a millisecond.
 constexpr std::uint32_t kBusyEdges = 12;
-// More edges than this of one line in one reading share stamps in groups.
-constexpr std::uint32_t kMostStamps = 1024;
-
-// Counters only grow; one that went back (a driver reset) counts nothing.
-std::uint32_t edgesBetween(int before, int after)
-{
-    const auto delta = static_cast<std::uint32_t>(after) - static_cast<std::uint32_t>(before);
-    return delta > 0x7fffffffU ? 0 : delta;
-}
-
-// The most edges any one line counted between two readings.
-std::uint32_t mostEdges(const LineCounts& before, const LineCounts& after)
-{
-    return std::max({edgesBetween(before.cts, after.cts), edgesBetween(before.dsr, after.dsr),
-                     edgesBetween(before.dcd, after.dcd), edgesBetween(before.rng, after.rng)});
-}
-
-void sleepOnePoll()
-{
-    const timespec interval{0, 1'000'000};
-    clock_nanosleep(CLOCK_MONOTONIC, 0, &interval, nullptr);
-}
-
-// Sleeps until `when` on the monotonic clock; a signal ends it early.
-void sleepUntil(std::chrono::steady_clock::time_point when)
-{
-    const timespec until = monotonicSpec(when);
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
-}
-
-// `at`, moved back to `when` on both clocks.
-EdgeTime movedBack(const EdgeTime& at, std::chrono::steady_clock::time_point when)
-{
-    EdgeTime moved = at;
-    moved.monotonic = when;
-    moved.timeOfDay = at.timeOfDay - std::chrono::duration<double>(at.monotonic - when).count();
-    if (moved.timeOfDay < 0)
-        moved.timeOfDay += 24 * 3600;
-    return moved;
-}
+constexpr auto kLook = 100ms;
 
 }  // namespace
 
-EdgeTime edgeTimeNow()
-{
-    EdgeTime at;
-    at.monotonic = std::chrono::steady_clock::now();
-    timespec wall{};
-    clock_gettime(CLOCK_REALTIME, &wall);
-    tm local{};
-    localtime_r(&wall.tv_sec, &local);
-    at.timeOfDay = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + wall.tv_nsec / 1e9;
-    return at;
-}
-
-// The callbacks are passed on only until a stop gives the thread up: after
-// that, what they reach may be gone.
 LineWatcher::LineWatcher(int fd, std::shared_ptr<LineControl> lines, bool ringCountsPulses, EdgesFound onEdges,
                          DeviceGone onGone)
     : fd_(::fcntl(fd, F_DUPFD_CLOEXEC, 0)), linesOwner_(std::move(lines)), lines_(*linesOwner_),
-      ringCountsPulses_(ringCountsPulses),
-      onEdges_([this, tell = std::move(onEdges)](const std::vector<LineEdges>& edges) {
-          std::lock_guard lock(tellMutex_);
-          if (!givenUp_)
-              tell(edges);
-      }),
-      onGone_([this, tell = std::move(onGone)] {
-          std::lock_guard lock(tellMutex_);
-          if (!givenUp_)
-              tell();
-      })
-{
-}
+      onEdges_(std::move(onEdges)), onGone_(std::move(onGone)), stamper_(ringCountsPulses) {}
 
 // The last owner is the thread itself only when it ended unstopped.
 LineWatcher::~LineWatcher()
@@ -134,21 +44,19 @@ LineWatcher::~LineWatcher()
 void LineWatcher::start()
 {
     // The baseline: edges counted before the port was opened are not ours.
-    const int countError = lines_.getCounts(fd_, counts_);
-    const int lineError = lines_.getLines(fd_, bits_);
-    lastReading_ = std::chrono::steady_clock::now();
+    LineReading baseline{edgeTimeNow(), {}, false, LineCounts{}, 0};
+    const int countError = lines_.getCounts(fd_, *baseline.counts);
+    const int lineError = lines_.getLines(fd_, baseline.bits);
     haveCounts_ = countError == 0;
     haveLines_ = lineError == 0;
-    if (isGone(countError) || isGone(lineError)) {
-        onGone_();
-        return;
-    }
+    if (isGone(countError) || isGone(lineError))
+        return tell(onGone_);
     if (!haveCounts_ && !haveLines_)
         return;  // no modem lines at all
-
+    stamper_.begin(baseline);
+    lastHandOver_ = baseline.at.monotonic - 1s;  // the first edge goes over at once
     capability_ = haveCounts_ ? LineCapability::Counters : LineCapability::WakeUpsOnly;
     thread_ = std::thread([self = shared_from_this()] { self->run(); });
-
     // Whether the driver wakes at all is known only from its first wait, which
     // answers at once when it cannot.
     std::unique_lock lock(mutex_);
@@ -162,63 +70,83 @@ void LineWatcher::rearm()
         interruptWait(thread_.native_handle());
 }
 
+// A signal that lands just before a wait begins is lost: it is sent again
+// until the thread has done what it was asked, or ended.
+template <typename Done>
+void LineWatcher::signalUntil(std::unique_lock<std::mutex>& lock, Clock::duration limit, Done done)
+{
+    for (const auto deadline = Clock::now() + limit; !done() && !finished_ && Clock::now() < deadline;) {
+        interruptWait(thread_.native_handle());
+        changed_.wait_for(lock, kResend);
+    }
+}
+
+void LineWatcher::handOverUpTo(Clock::time_point upTo)
+{
+    std::unique_lock lock(mutex_);
+    if (!thread_.joinable())
+        return;
+    asked_ = upTo;
+    askTaken_ = false;
+    signalUntil(lock, kAskDeadline, [this] { return askTaken_; });
+}
+
 void LineWatcher::stop()
 {
     if (!thread_.joinable())
         return;
     stopping_ = true;
-    bool ended = false;
-    {
-        // A signal that lands just before the wait begins is lost: send it
-        // again until the thread has ended.
-        const auto deadline = std::chrono::steady_clock::now() + kStopDeadline;
-        std::unique_lock lock(mutex_);
-        while (!finished_ && std::chrono::steady_clock::now() < deadline) {
-            interruptWait(thread_.native_handle());
-            changed_.wait_for(lock, kStopResend);
-        }
-        ended = finished_;
-    }
+    std::unique_lock lock(mutex_);
+    signalUntil(lock, kStopDeadline, [] { return false; });
+    const bool ended = finished_;
+    lock.unlock();
     if (ended) {
         thread_.join();
         return;
     }
     // The thread holds this watcher, its descriptor and the line layer, and
     // ends with the next change or interrupted wait; it tells nothing more.
-    std::lock_guard lock(tellMutex_);
+    std::lock_guard tellLock(tellMutex_);
     givenUp_ = true;
     thread_.detach();
 }
 
+// The driver's wait wakes only for changes after it began, so the lines are
+// looked at before every wait; held edges, a debounce and an ask set the look.
 void LineWatcher::run()
 {
     acceptStopSignal();
     look_.emplace();
-    bool onEdge = false;  // whether the last wait ended for an edge
     // A wait that no signal can interrupt could never be stopped: poll instead.
     bool waits = stopSignal() != 0;
     if (!waits)
         settle(haveLines_ ? LineCapability::PollingOnly : LineCapability::None);
-    while (!stopping_) {
-        if (!catchUp(waits && haveCounts_, onEdge))
+    std::optional<Clock::time_point> woke;
+    bool gone = false;
+    bool batch = false;  // the wait is for a fast train's next edge
+    while (!stopping_ && !gone) {
+        gone = !readAndHandOver(waits && haveCounts_, std::exchange(woke, std::nullopt), std::exchange(batch, false));
+        if (gone || stopping_)
             break;
         if (!waits) {
-            sleepOnePoll();
+            sleepUntil(Clock::now() + 1ms);
             continue;
         }
-        // Edges held back go over when their frame is out, wait or not.
-        if (!held_.empty()) {
-            const auto due = handOverDue();
-            if (due - std::chrono::steady_clock::now() < kLookLead) {
-                sleepUntil(*lastHandOver_ + kFrame);
-                handOver(false);
-            }
-            else if (due != lookDue_)
-                lookAt(due);
-        }
+        const auto spacing = haveCounts_ ? batchSpacing() : std::nullopt;
+        if (spacing && *spacing == Clock::duration::zero())
+            continue;  // read by the clock
+        batch = spacing.has_value();
+        auto look = Clock::now() + (spacing ? *spacing + kBatchLook : kLook);
+        const auto due = held_.empty() ? std::nullopt : std::optional(stamper_.handOverDue(lastHandOver_));
+        for (const auto& at : {due, stamper_.confirmDue(), takeAsk(), stamper_.quietDue()})
+            look = at ? std::min(look, *at) : look;
+        look_->lookAt(std::max(look, Clock::now() + 50us));
+        LineReading now{};
+        if (!batch && readLines(haveCounts_, now) == 0 && stamper_.moved(now))
+            continue;  // an edge came before the wait began, which it would not wake
         const int error = lines_.waitForChange(fd_, kWatchedBits);
-        onEdge = error == 0;
         if (error == 0) {
+            woke = Clock::now();
             settle(haveCounts_ ? LineCapability::Counters : LineCapability::WakeUpsOnly);
         } else if (isUnsupported(error)) {
             waits = false;
@@ -226,226 +154,95 @@ void LineWatcher::run()
             if (!haveLines_)
                 break;
         } else if (error != EINTR) {
-            onGone_();
-            break;
+            gone = !lost();
         }
     }
+    // A close counts every edge that came before it: the last are read and handed over.
+    if (stopping_ && !gone && readAndHandOver(waits && haveCounts_, {}, false))
+        handOver();
     look_.reset();  // its timer signals this thread alone
-    finish();
+    mark(finished_);
 }
 
-// The next look comes at `when`, the periodic ones after it.
-void LineWatcher::lookAt(std::chrono::steady_clock::time_point when)
+// In a fast regular train far from a hand-over, sleeps a batch. With many
+// edges or none it gives zero, to read by the clock; with some the train's
+// spacing, to wait for the next edge, so the batch ends on one.
+std::optional<LineWatcher::Clock::duration> LineWatcher::batchSpacing()
 {
-    lookDue_ = when;
-    look_->lookAt(when);
+    const auto spacing = stamper_.batchSpacing(Clock::now(), lastHandOver_);
+    if (!spacing)
+        return std::nullopt;
+    sleepUntil(stamper_.lastReading() + EdgeStamper::kBatchSleep);
+    LineReading now{};
+    const std::uint32_t edges = readLines(true, now) == 0 ? mostEdges(stamper_.counts(), *now.counts) : 0;
+    return edges == 0 || edges >= kBusyEdges ? Clock::duration::zero() : *spacing;
 }
 
-// The driver's wait wakes only for changes after it began, so the counters are
-// read before every wait. A reading that finds edges is followed by a sleep
-// of kBatchSleep and a look at the counters: while edges keep coming the
-// watcher wakes about twice a batch instead of once an edge, and the counters
-// keep every edge meanwhile. With some edges found it waits for the next one,
-// whose reading stamps the whole batch evenly since the batch before: both
-// ends lie on edges, so for a regular train every interval is right. With
-// many found, it reads by the clock alone; with none, the next edge wakes the
-// wait and is stamped at once. Returns false when the device is gone.
-bool LineWatcher::catchUp(bool fromCounters, bool onEdge)
+int LineWatcher::readLines(bool fromCounters, LineReading& reading)
 {
-    const auto from = lastReading_;
-    const bool fromEdge = readingOnEdge_;
-    const Found found = report(fromCounters, false);
-    readingOnEdge_ = onEdge;
-    if (found == Found::Gone)
-        return false;
-    handOver(true);
-    if (found == Found::Nothing || !fromCounters)
+    return fromCounters ? lines_.getCounts(fd_, reading.counts.emplace()) : lines_.getLines(fd_, reading.bits);
+}
+
+// One reading, its edges held and handed over when due or asked for. False
+// when the device is gone.
+bool LineWatcher::readAndHandOver(bool fromCounters, std::optional<Clock::time_point> woke, bool endsBatch)
+{
+    if (const long debounce = debounce_; debounce != stamper_.debounce().count())
+        stamper_.setDebounce(std::chrono::milliseconds(debounce));
+    LineReading reading{edgeTimeNow(), woke, endsBatch, {}, 0};
+    const int error = readLines(fromCounters, reading);
+    if (isGone(error))
+        return lost();
+    if (error != 0)
         return true;
-    // A train's first edges wake the watcher one each until their spacing is
-    // known, and so do edges further apart than a batch's sleep.
-    if (quietBefore_ >= kQuiet)
-        spacing_.reset();
-    else if (onEdge && fromEdge && counted_ > 0)
-        spacing_ = (lastReading_ - from) / counted_;
-    if (!spacing_ || *spacing_ >= kBatchSleep)
-        return true;
-    while (!stopping_) {
-        sleepUntil(lastReading_ + kBatchSleep);
-        LineCounts now;
-        const std::uint32_t edges = lines_.getCounts(fd_, now) == 0 ? mostEdges(counts_, now) : kBusyEdges;
-        if (edges == 0)
-            return true;
-        bool endsOnEdge = false;
-        if (edges < kBusyEdges) {
-            lookAt(std::chrono::steady_clock::now() + *spacing_ + kBatchLook);
-            const int error = lines_.waitForChange(fd_, kWatchedBits);
-            if (error != 0 && error != EINTR)
-                return report(fromCounters, true) != Found::Gone;  // run() deals with the wait's error
-            endsOnEdge = error == 0;
-            if (endsOnEdge)
-                lookAt(std::chrono::steady_clock::now() + kLookAfterBatch);
-        }
-        const auto batchFrom = lastReading_;
-        const bool batchFromEdge = readingOnEdge_;
-        // A batch the look ended is a train that stopped: its edges follow
-        // the last one at the spacing the batch before had.
-        const bool stopped = edges < kBusyEdges && !endsOnEdge;
-        if (report(fromCounters, true, stopped ? spacing_ : std::nullopt) == Found::Gone)
-            return false;
-        readingOnEdge_ = endsOnEdge;
-        if (endsOnEdge && batchFromEdge && counted_ > 0)
-            spacing_ = (lastReading_ - batchFrom) / counted_;
-        handOver(true);
-        if (stopped)
-            return true;
+    stamper_.read(reading, held_);
+    if (takeAsk(reading.at.monotonic)) {
+        handOver(reading.at.monotonic);
+    } else if (!held_.empty() && stamper_.handOverDue(lastHandOver_) <= Clock::now()) {
+        handOver();
     }
     return true;
 }
 
-// Edges since the last reading, by counters or by comparing line snapshots,
-// held until handed over.
-LineWatcher::Found LineWatcher::report(bool fromCounters, bool inTrain, std::optional<std::chrono::nanoseconds> spacing)
+void LineWatcher::handOver(std::optional<Clock::time_point> inUpTo)
 {
-    const EdgeTime at = edgeTimeNow();
-    const std::size_t heldBefore = held_.size();
-    const int error = fromCounters ? edgesFromCounters(at, held_, inTrain, spacing) : edgesFromLines(at, held_);
-    lastReading_ = at.monotonic;
-    if (held_.size() != heldBefore) {
-        auto first = held_[heldBefore].at.monotonic;
-        auto last = first;
-        for (std::size_t i = heldBefore; i < held_.size(); ++i) {
-            first = std::min(first, held_[i].at.monotonic);
-            last = std::max(last, held_[i].at.monotonic);
-        }
-        quietBefore_ = first - lastEdges_;
-        lastEdges_ = last;
-    }
-    if (isGone(error)) {
-        handOver(false);
-        onGone_();
-        return Found::Gone;
-    }
-    return error != 0 || held_.size() == heldBefore ? Found::Nothing : Found::Edges;
-}
-
-// When the held edges are due to go over: once the frame since the last
-// hand-over is out for an edge that came after a quiet moment, or for a
-// train once it has been quiet for a moment; a train still running waits
-// for every third frame.
-std::chrono::steady_clock::time_point LineWatcher::handOverDue() const
-{
-    const auto frameOut = *lastHandOver_ + kHandOverEvery;
-    const bool lone = quietBefore_ >= kQuiet;
-    return std::min(*lastHandOver_ + kBusyHandOverEvery, lone ? frameOut : std::max(frameOut, lastEdges_ + kQuiet));
-}
-
-// Hands the held edges over at once after a quiet frame, else when due: the
-// window's thread wakes per frame or three, not per reading. `whenDue` false
-// hands them over now.
-void LineWatcher::handOver(bool whenDue)
-{
-    if (held_.empty())
+    if (held_.empty() && !inUpTo)
         return;
-    const auto now = std::chrono::steady_clock::now();
-    if (whenDue && lastHandOver_ && now < handOverDue())
-        return;
-    onEdges_(held_);
+    tell(onEdges_, held_, inUpTo);
     held_.clear();
-    lastHandOver_ = now;
+    lastHandOver_ = Clock::now();
 }
 
-// The counters' growth since the last reading, one entry per line that moved.
-int LineWatcher::edgesFromCounters(const EdgeTime& at, std::vector<LineEdges>& found, bool inTrain,
-                                   std::optional<std::chrono::nanoseconds> spacing)
+bool LineWatcher::lost()
 {
-    counted_ = 0;
-    // Edges found by the first reading after a quiet spell came since the
-    // wait woke, not over the whole spell: spread back that far, the two edges
-    // of a short pulse would show a made-up length. They share the reading's
-    // stamp instead.
-    const auto from = inTrain || at.monotonic - lastEdges_ <= kQuiet ? lastReading_ : at.monotonic;
-    LineCounts now;
-    if (const int error = lines_.getCounts(fd_, now))
-        return error;
-    const std::array<std::pair<std::int16_t, std::uint32_t>, 4> lines{{
-        {comEvCTS, edgesBetween(counts_.cts, now.cts)},
-        {comEvDSR, edgesBetween(counts_.dsr, now.dsr)},
-        {comEvCD, edgesBetween(counts_.dcd, now.dcd)},
-        {comEvRing, edgesBetween(counts_.rng, now.rng)},
-    }};
-    counts_ = now;
-    for (const auto& [code, count] : lines) {
-        if (count == 0)
-            continue;
-        counted_ = std::max(counted_, count);
-        if (code == comEvRing && ringCountsPulses_)
-            addRingPulses(found, count, at);
-        else
-            addEdges(found, code, count, at, from, spacing);
+    handOver();
+    tell(onGone_);
+    return false;
+}
+
+// The time asked for, if any (the asker learns it was taken); none once a reading at `readAt` answers it.
+std::optional<LineWatcher::Clock::time_point> LineWatcher::takeAsk(std::optional<Clock::time_point> readAt)
+{
+    std::lock_guard lock(mutex_);
+    if (asked_ && !askTaken_) {
+        askTaken_ = true;
+        changed_.notify_all();
     }
-    return 0;
-}
-
-// `count` edges stamped evenly over the time from `from` to `at`, the last at
-// `at`: for a regular train the pulse length stays right however many edges
-// one reading finds, and a lone edge is stamped when it was read. Given a
-// `spacing` they fit in, the edges follow `from` at that spacing instead.
-void LineWatcher::addEdges(std::vector<LineEdges>& found, std::int16_t code, std::uint32_t count, const EdgeTime& at,
-                           std::chrono::steady_clock::time_point from, std::optional<std::chrono::nanoseconds> spacing)
-{
-    const std::uint64_t stamps = std::min(count, kMostStamps);
-    auto span = at.monotonic - from;
-    if (spacing && stamps == count && *spacing * count <= span)
-        span = *spacing * count;
-    const auto end = from + span;
-    for (std::uint64_t i = 1; i <= stamps; ++i) {
-        const auto edges = static_cast<std::uint32_t>(count * i / stamps - count * (i - 1) / stamps);
-        const auto when = end - span * static_cast<std::int64_t>(stamps - i) / static_cast<std::int64_t>(stamps);
-        found.push_back({code, edges, movedBack(at, when)});
-    }
-}
-
-// The lines that differ from the last snapshot, one edge each.
-int LineWatcher::edgesFromLines(const EdgeTime& at, std::vector<LineEdges>& found)
-{
-    int now = 0;
-    if (const int error = lines_.getLines(fd_, now))
-        return error;
-    const int changedBits = now ^ bits_;
-    bits_ = now;
-    const std::array<std::pair<int, std::int16_t>, 4> lines{{
-        {TIOCM_CTS, comEvCTS}, {TIOCM_DSR, comEvDSR}, {TIOCM_CD, comEvCD}, {TIOCM_RNG, comEvRing}}};
-    for (const auto& [bit, code] : lines)
-        if (changedBits & bit)
-            found.push_back({code, 1, at});
-    return 0;
-}
-
-// Where the driver counts RI on its trailing edge only, a count is a whole
-// pulse: two edges. The leading edges were never seen; all edges are placed
-// evenly since the previous pulse, so a square wave's leading edge lies
-// halfway, where it has it, and the pulse length shows the period instead of
-// twice the period.
-void LineWatcher::addRingPulses(std::vector<LineEdges>& found, std::uint32_t pulses, const EdgeTime& at)
-{
-    addEdges(found, comEvRing, 2 * pulses, at, lastRing_ ? lastRing_->monotonic : at.monotonic);
-    lastRing_ = at;
+    if (readAt && asked_ && *readAt >= *asked_)
+        return std::exchange(asked_, std::nullopt);
+    return readAt ? std::nullopt : asked_;
 }
 
 void LineWatcher::settle(LineCapability capability)
 {
     capability_ = capability;
-    std::lock_guard lock(mutex_);
-    if (!settled_) {
-        settled_ = true;
-        changed_.notify_all();
-    }
+    mark(settled_);
 }
 
-void LineWatcher::finish()
+void LineWatcher::mark(bool& flag)
 {
     std::lock_guard lock(mutex_);
-    finished_ = true;
+    flag = true;
     changed_.notify_all();
 }
 

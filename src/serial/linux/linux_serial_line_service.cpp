@@ -59,7 +59,11 @@ std::vector<std::int16_t> silentLinesOf(DeviceKind kind)
 
 LinuxSerialLineService::LinuxSerialLineService(QString root, std::unique_ptr<LineControl> lines)
     : root_(std::move(root)), lines_(std::move(lines)),
-      relay_([this](std::int16_t code, const EdgeTime& at) { raiseEdge(code, at); }, [this] { portLost(); })
+      relay_([this](std::int16_t code, const EdgeTime& at) { raiseEdge(code, at); }, [this] { portLost(); },
+             [this](std::chrono::steady_clock::time_point upTo) {
+                 if (OnEdgesIn)
+                     OnEdgesIn(upTo);
+             })
 {
     stopSignal();
     // Bytes on the receive line are of no use here; dropping them keeps a
@@ -151,6 +155,24 @@ LineCapability LinuxSerialLineService::lineCapability() const
     return watcher_ ? watcher_->capability() : LineCapability::None;
 }
 
+bool LinuxSerialLineService::handOverEdges(std::chrono::steady_clock::time_point upTo) const
+{
+    if (!watcher_ || watcher_->capability() == LineCapability::None)
+        return false;
+    watcher_->handOverUpTo(upTo);
+    return true;
+}
+
+Write LinuxSerialLineService::setDebounceTime(std::chrono::milliseconds time)
+{
+    if (time.count() < 0 || time.count() > 1000)
+        return Write::Rejected;
+    debounce_ = time;
+    if (watcher_)
+        watcher_->setDebounce(time);
+    return Write::Accepted;
+}
+
 // The map is read afresh, so an adapter plugged in since the last open is found.
 Write LinuxSerialLineService::open()
 {
@@ -172,8 +194,11 @@ Write LinuxSerialLineService::open()
     const std::uint64_t generation = generation_;
     watcher_ = std::make_shared<LineWatcher>(
         static_cast<int>(port_.handle()), lines_, countsRingPulses(entry.kind),
-        [this, generation](const std::vector<LineEdges>& edges) { relay_.postEdges(generation, edges); },
+        [this, generation](const std::vector<LineEdges>& edges, std::optional<std::chrono::steady_clock::time_point> in) {
+            relay_.postEdges(generation, edges, in);
+        },
         [this, generation] { relay_.postLost(generation); });
+    watcher_->setDebounce(debounce_);
     watcher_->start();
     // A watcher's requests fail once the port hangs up, which tells the loss;
     // without one the descriptor is looked at, a few wake-ups a second.
@@ -189,19 +214,23 @@ Write LinuxSerialLineService::failOpen(PortFailure failure)
     return Write::Rejected;
 }
 
-// The watcher is stopped before the descriptor it watches is closed; what it
-// posted and was not delivered yet is dropped with the generation. One it had
-// to give up keeps a duplicate, and with it the device open, until the lines
-// next change: DTR and RTS are dropped here, as the device's last close would.
+// The watcher is stopped before the descriptor it watches is closed. One it
+// had to give up keeps a duplicate, and with it the device open, until the
+// lines next change: DTR and RTS are dropped here, as the device's last close
+// would. Every edge that came before the close is raised first: the watcher
+// hands over what it holds as it stops, and what it posted is delivered now.
 void LinuxSerialLineService::close()
 {
     if (!port_.isOpen())
         return;
     hangUpCheck_.stop();
-    relay_.setOpenGeneration(0);
     if (watcher_)
         watcher_->stop();
     lines_->lowerLines(static_cast<int>(port_.handle()), TIOCM_DTR | TIOCM_RTS);
+    relay_.deliverAll();
+    if (!port_.isOpen())
+        return;  // a loss delivered with them closed it already
+    relay_.setOpenGeneration(0);
     watcher_.reset();
     port_.close();
 }

@@ -45,6 +45,9 @@ public:
 
     PortInfo portInfo(std::int16_t port) const override;
     LineCapability lineCapability() const override;
+    bool handOverEdges(std::chrono::steady_clock::time_point upTo) const override;
+    std::chrono::milliseconds debounceTime() const override { return debounce_; }
+    Write setDebounceTime(std::chrono::milliseconds time) override;
 
 private:
     Write open();
@@ -63,6 +66,7 @@ private:
     LineSettings settings_;
     bool dtr_ = false;
     bool rts_ = false;
+    std::chrono::milliseconds debounce_{0};
     std::map<std::int16_t, PortFailure> lastFailure_;
 
     // Declared so that the watcher goes first and the relay last.

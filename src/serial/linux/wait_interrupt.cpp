@@ -60,6 +60,24 @@ timespec monotonicSpec(std::chrono::steady_clock::time_point when)
     return {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
 }
 
+void sleepUntil(std::chrono::steady_clock::time_point when)
+{
+    const timespec until = monotonicSpec(when);
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+}
+
+EdgeTime edgeTimeNow()
+{
+    EdgeTime at;
+    at.monotonic = std::chrono::steady_clock::now();
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    tm local{};
+    localtime_r(&wall.tv_sec, &local);
+    at.timeOfDay = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + wall.tv_nsec / 1e9;
+    return at;
+}
+
 PeriodicLook::PeriodicLook()
 {
     sigevent event{};

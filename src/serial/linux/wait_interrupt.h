@@ -1,5 +1,7 @@
 #pragma once
 
+#include "serial_line_service.h"
+
 #include <pthread.h>
 #include <time.h>
 
@@ -28,6 +30,10 @@ void interruptWait(pthread_t thread);
 
 // A point on the steady clock, which is CLOCK_MONOTONIC, as the timer calls take it.
 timespec monotonicSpec(std::chrono::steady_clock::time_point when);
+// Sleeps until `when` on the monotonic clock; a signal ends it early.
+void sleepUntil(std::chrono::steady_clock::time_point when);
+// The time of an edge as seen now: monotonic stamp and seconds since local midnight.
+EdgeTime edgeTimeNow();
 
 // While a watcher's thread runs, its wait is interrupted every 100 ms for a
 // look at the counters: an edge that came after the last reading, just before
