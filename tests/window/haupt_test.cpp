@@ -230,7 +230,7 @@ TEST_F(HauptTest, HistoryWindowAndRecordingFollowTheTicks)
     };
     EXPECT_EQ(text("lblDatei") + greyed(), "Aufzeichnung in " + answer + "Aufzeichnen");
     control<QRadioButton>("optSignal_2")->setChecked(true);
-    const auto t0 = std::chrono::steady_clock::now();
+    const auto t0 = std::chrono::steady_clock::time_point(1s);  // the first second of the ticks' clock
     for (int i = 0; i < 30; ++i)
         fake->raise(serial::comEvCTS, {t0 + i * 1ms, 1.0});
     const auto recorded = [path = answer] {
