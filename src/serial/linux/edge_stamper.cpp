@@ -86,6 +86,8 @@ void EdgeStamper::read(const LineReading& reading, std::vector<LineEdges>& found
         line.found = counts[i] > 0;
         trainFound_ = trainFound_ || line.found;
         if (debounce_.count() == 0) {
+            // A burst held when the debounce was turned off counts now, before what followed it.
+            confirm(line, now, found);
             found.insert(found.end(), raw.begin(), raw.end());
             continue;
         }

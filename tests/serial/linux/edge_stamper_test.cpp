@@ -86,4 +86,19 @@ TEST(EdgeStamper, StampsReadingsByTheirRules)
     }
 }
 
+// A burst still held when the debounce is turned off counts at the next
+// reading and is let go: held, it would ask for a look at once, for ever.
+TEST(EdgeStamper, TurningTheDebounceOffLetsAHeldBurstGo)
+{
+    EdgeStamper stamper(false);
+    stamper.setDebounce(5ms);
+    std::vector<LineEdges> found;
+    stamper.begin({{at(0), 0, {}}, {}, false, LineCounts{}, 0});
+    stamper.read({{at(102), 0, {}}, at(100), false, LineCounts{5, 0, 0, 0}, 0}, found);
+    stamper.setDebounce(0ms);
+    stamper.read({{at(103), 0, {}}, {}, false, LineCounts{5, 0, 0, 0}, 0}, found);
+    EXPECT_EQ(described(found).toStdString(), "1@100");
+    EXPECT_FALSE(stamper.confirmDue());
+}
+
 }  // namespace
