@@ -38,8 +38,8 @@ struct LineReading {
 // - a batch that ends without one (the train stopped): the edges follow the
 //   last one at the train's spacing where they fit;
 // - any other reading by the clock: spread evenly since the last reading;
-// - where the driver counts RI on its trailing edge only, a count is a whole
-//   pulse, both edges spread since the last count;
+// - where the driver counts RI once per pulse (the 8250, cdc-acm), a count is
+//   a whole pulse, both edges spread since the last count;
 // - a counter that went back counts nothing.
 // With a debounce time T a change counts only once the line has kept its new
 // level for T: one edge stamped with the burst's first, counted T later; a

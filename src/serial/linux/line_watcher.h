@@ -38,8 +38,8 @@ public:
     using EdgesFound = std::function<void(const std::vector<LineEdges>&, std::optional<Clock::time_point> inUpTo)>;
     using DeviceGone = std::function<void()>;
 
-    // `ringCountsPulses`: the driver counts RI on its trailing edge only (8250),
-    // so each count stands for both edges of a pulse.
+    // `ringCountsPulses`: the driver counts RI once per pulse (the 8250 on its
+    // trailing edge, cdc-acm on its leading one), so each count stands for both edges.
     // Made with std::make_shared; stop() it before letting go.
     LineWatcher(int fd, std::shared_ptr<LineControl> lines, bool ringCountsPulses, EdgesFound onEdges,
                 DeviceGone onGone);
