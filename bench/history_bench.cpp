@@ -12,6 +12,7 @@
 //   history_bench --picture FILE   (the README's picture of the window)
 
 #include "recording.h"
+#include "resident_memory.h"
 #include "verlauf.h"
 
 #include <QApplication>
@@ -25,23 +26,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <random>
-#include <string>
 #include <vector>
 
 namespace {
 
 constexpr std::size_t kWeek = 604'800;
-
-double residentMegabytes()
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stod(line.substr(6)) / 1024;
-    return 0;
-}
 
 double cpuSeconds()
 {

@@ -6,6 +6,7 @@
 //   soak [seconds] [edges per second]     (600 and 100000 by default)
 #include "bench_window.h"
 #include "port_fixtures.h"
+#include "resident_memory.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -22,9 +23,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <memory>
-#include <string>
 
 namespace {
 
@@ -71,15 +70,6 @@ private:
     const std::uint64_t total_;
     std::atomic<Clock::rep> startNs_{0};
 };
-
-double residentMegabytes()
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stod(line.substr(6)) / 1024;
-    return 0;
-}
 
 }  // namespace
 

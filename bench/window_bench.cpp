@@ -2,27 +2,16 @@
 // the test double as its service.
 #include "fake_serial_line_service.h"
 #include "haupt.h"
+#include "resident_memory.h"
 
 #include <QApplication>
 #include <QTest>
 
 #include <benchmark/benchmark.h>
 
-#include <fstream>
 #include <memory>
-#include <string>
 
 namespace {
-
-// Resident set of this process in kB, from the kernel's own accounting.
-double residentKilobytes()
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stod(line.substr(6));
-    return 0;
-}
 
 // Construct (Form_Load included), show and draw once, as the program starts.
 std::unique_ptr<HAUPT> startWindow()
