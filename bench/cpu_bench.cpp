@@ -279,8 +279,9 @@ void run(BenchWindow& bench, FakeLineControl& lines, const Train& train, int sec
             low = std::min(low, ticks[i].second);
             high = std::max(high, ticks[i].second);
         }
-        std::snprintf(accuracy, sizeof accuracy, "%d/%d ticks within ±%.2f Hz, %.1f..%.1f Hz, spread %.1f Hz %s; lengths %s",
-                      within, whole, bound, low, high, high - low, within == whole && high - low <= bound ? "ok" : "MISSED",
+        std::snprintf(accuracy, sizeof accuracy,
+                      "%d/%d ticks within ±%.2f Hz, %.1f..%.1f Hz, spread %.1f Hz %s; lengths %s", within, whole,
+                      bound, low, high, high - low, within == whole && high - low <= bound ? "ok" : "MISSED",
                       qPrintable(lengthsSeen.join(QStringLiteral(" "))));
     } else if (train.offsets.empty()) {
         std::snprintf(accuracy, sizeof accuracy, "idle, port open");
