@@ -74,8 +74,8 @@ bool Measurement::isChosenLine() const
 // The interval between this edge and the previous one, doubled for the two
 // edges of a period, from the service's stamps rather than from when the event
 // was handled, so queueing never shows up as pulse length. The first edge has
-// no interval, and edges reported in one wake-up share a stamp: both leave the
-// readout as it was.
+// no interval, and two edges that share a stamp (such as a first RI pulse
+// counted whole) have none either: both leave the readout as it was.
 void Measurement::showPulseLength(const serial::EdgeTime& at)
 {
     if (!previousEdge_ || at.monotonic <= *previousEdge_)
@@ -114,8 +114,9 @@ void Measurement::showTick()
 {
     const std::int64_t seconds = *tickWaiting_ - secondsShown_;
     double counted = 0;
-    for (auto it = edgesBySecond_.begin(); it != edgesBySecond_.end() && it->first < *tickWaiting_;)
-        counted += it->second, it = edgesBySecond_.erase(it);
+    for (auto it = edgesBySecond_.begin(); it != edgesBySecond_.end() && it->first < *tickWaiting_;
+         it = edgesBySecond_.erase(it))
+        counted += it->second;
     secondsShown_ = *std::exchange(tickWaiting_, std::nullopt);
     state.FREQUENZ -= counted;
     const double edges = seconds == 1 ? counted : std::round(counted / static_cast<double>(seconds));
