@@ -26,11 +26,9 @@ protected:
         fake = service.get();
         // Each tick reads a second after the one before, however late a loaded machine runs it.
         window = std::make_unique<HAUPT>(std::move(service), box, nullptr,
-                                         [t = std::chrono::steady_clock::time_point()]() mutable { return t += 1s; },
-                                         this);
+                                         [t = std::chrono::steady_clock::time_point()]() mutable { return t += 1s; }, this);
     }
-    template <typename T = QWidget>
-    T* control(const QString& name) const { return window->findChild<T*>(name); }
+    template <typename T = QWidget> T* control(const QString& name) const { return window->findChild<T*>(name); }
     // Texts and colours reach the widgets once a display frame: checks look
     // at what is shown once the due hand-over is done.
     bool handedOn() const { return QTest::qWaitFor([this] { return !control<QTimer>("readoutFrame")->isActive(); }); }
@@ -80,10 +78,8 @@ TEST_F(HauptTest, StartsWithTheDesignDefaultsAtItsPixelsInTabOrder)
     EXPECT_EQ(window->minimumSize(), window->maximumSize());
     EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
 
-    const std::tuple<const char*, const char*, QRect> rows[] = {
-        {"Option_COMPORT_1", "Frame1", QRect(12, 32, 67, 13)},
-        {"Frame_OPEN", "Frame2", QRect(20, 244, 129, 57)},
-        {"Text_IMPULSLÄNGE", "HAUPT_client", QRect(352, 104, 109, 21)}};
+    const std::tuple<const char*, const char*, QRect> rows[] = {{"Option_COMPORT_1", "Frame1", QRect(12, 32, 67, 13)},
+        {"Frame_OPEN", "Frame2", QRect(20, 244, 129, 57)}, {"Text_IMPULSLÄNGE", "HAUPT_client", QRect(352, 104, 109, 21)}};
     for (const auto& [name, container, pixels] : rows) {
         EXPECT_EQ(control(name)->parentWidget()->objectName(), container) << name;
         EXPECT_EQ(control(name)->geometry(), pixels) << name;
@@ -205,9 +201,9 @@ TEST_F(HauptTest, ButtonsMenuMessageBoxAndCloseBoxReachTheirHandlersAndTheFrameC
 }
 
 // The new menus, the history window and a recording, fed by the real timer:
-// "C" restarts the statistics and marks the chart, a file that cannot be
-// written ends the recording with its message while counting goes on, and
-// closing the main window ends the program with "Verlauf" open.
+// "C" restarts the statistics and marks the chart, and closing the main
+// window ends the program with "Verlauf" open. A recording that fails is the
+// recording test's: it ends with its message through the same change the stop makes.
 TEST_F(HauptTest, HistoryWindowAndRecordingFollowTheTicks)
 {
     QStringList menus;  // "-" greyed
@@ -216,7 +212,8 @@ TEST_F(HauptTest, HistoryWindowAndRecordingFollowTheTicks)
         for (const QAction* item : entry->menu() ? entry->menu()->actions() : QList<QAction*>())
             menus << QStringLiteral("  ") + (item->isSeparator() ? "|" : item->text()) + (item->isEnabled() ? "" : "-");
     }
-    EXPECT_EQ(menus.join(u'/'), "&Datei/  &Aufzeichnen…/  Aufzeichnung &beenden-/  |/  &Ende/&Messung/  &Verlauf/  &Entprellzeit…/?");
+    EXPECT_EQ(menus.join(u'/'),
+              "&Datei/  &Aufzeichnen…/  Aufzeichnung &beenden-/  |/  &Ende/&Messung/  &Verlauf/  &Entprellzeit…/?");
 
     fake->existingPorts = {1};
     click("Command_OPEN");
@@ -244,15 +241,6 @@ TEST_F(HauptTest, HistoryWindowAndRecordingFollowTheTicks)
     EXPECT_TRUE(lines[1].endsWith(";COM 1;CTS Pin 8;30;15;1") && lines[2].endsWith(";COM 1;CTS Pin 8;0;0;1"))
         << lines.join(u'/').toStdString();
     EXPECT_EQ(text("lblDatei") + greyed(), "Keine Aufzeichnungbeenden");
-
-    answer = "/dev/full";
-    control<QAction>("Menue_AUFZEICHNEN")->trigger();
-    ASSERT_EQ(shown.size(), 1);
-    EXPECT_TRUE(shown[0].startsWith("„/dev/full“ kann nicht geschrieben werden"));
-    EXPECT_EQ(greyed(), "beenden");
-    fake->raise(serial::comEvCTS, {t0 + 1s, 2.0});
-    fake->raise(serial::comEvCTS, {t0 + 2s, 3.0});
-    EXPECT_EQ(text("Text_ANZAHL_IMPULSE"), "16");
 
     click("Command_CLEAR");
     EXPECT_TRUE(QTest::qWaitFor([this] { return control<QLabel>("lblN")->text() == "1"; }, 2500));
