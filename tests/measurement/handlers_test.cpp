@@ -35,8 +35,7 @@ protected:
         measurement.Timer1_Timer();
     }
     // The texts of the boxes, joined by '|'.
-    template <typename... Boxes>
-    QString shown(Boxes... boxes) const { return QStringList{view.text(boxes)...}.join(u'|'); }
+    template <typename... Boxes> QString shown(Boxes... boxes) const { return QStringList{view.text(boxes)...}.join(u'|'); }
     Colour indicator() const { return view.backColors.at(ColouredControl::lblMM); }
 
     FakeView view;
@@ -71,14 +70,10 @@ TEST_F(Handlers, CountsOnlyTheChosenLineAndBeepsForEveryEventWhenChecked)
 
 TEST_F(Handlers, PulseLengthComesFromTheEdgeStamps)
 {
-    const std::pair<serial::EdgeTime, const char*> rows[] = {
-        {at(1000), ""},               // the first edge has nothing to be measured against
-        {at(1050), "0.100ms"},
-        {at(1300, 0.1), "0.500ms"},   // midnight passed on the wall clock
-        {at(1300, 0.1), "0.500ms"},   // same wake-up, no interval: unchanged
-        {at(700000), "1.397.400ms"},  // handled back to back long after, 50 ms apart at the line
-        {at(700050), "0.100ms"},
-    };
+    // The first edge has nothing to be measured against; midnight passes on the wall clock; the same wake-up again is
+    // no interval; edges handled back to back long after, 50 ms apart at the line.
+    const std::pair<serial::EdgeTime, const char*> rows[] = {{at(1000), ""}, {at(1050), "0.100ms"},
+        {at(1300, 0.1), "0.500ms"}, {at(1300, 0.1), "0.500ms"}, {at(700000), "1.397.400ms"}, {at(700050), "0.100ms"}};
     for (const auto& [edge, length] : rows) {
         service.raise(serial::comEvCD, edge);
         EXPECT_EQ(view.text(TextBox::Text_IMPULSLÄNGE), QString::fromUtf8(length)) << edge.timeOfDay;
@@ -128,13 +123,9 @@ TEST_F(Handlers, TicksShowTheEdgesOfTheirSecondHighestAndLowest)
 // Whatever the limits read, the tick completes (FREQUENZ back to 0).
 TEST_F(Handlers, WindowIsStrictlyBetweenTheLimits)
 {
-    const std::tuple<double, const char*, const char*, bool> rows[] = {
-        {10, "10", "1000", false},
-        {1000, "10", "1000", false},
-        {11, "10,5", "1000", true},
-        {20, "10", "viel", false},    // a limit that does not read shuts the window
-        {11.75, "11", "1000", true},  // 23.5 edges round to 24 before halving: 12 pulses
-    };
+    // A limit that does not read shuts the window; 23.5 edges round to 24 before halving: 12 pulses.
+    const std::tuple<double, const char*, const char*, bool> rows[] = {{10, "10", "1000", false},
+        {1000, "10", "1000", false}, {11, "10,5", "1000", true}, {20, "10", "viel", false}, {11.75, "11", "1000", true}};
     for (const auto& [pulses, lower, upper, active] : rows) {
         view.texts[TextBox::txtIMin] = QString::fromUtf8(lower);
         view.texts[TextBox::txtIMax] = QString::fromUtf8(upper);
