@@ -91,19 +91,19 @@ TEST_F(LinuxService, MapsUartsThenUsbThenAcmByNumberWithoutConsolesReadAfresh)
 
 // One event per counted edge with its line's code, none for counts made
 // before the open; a flood leaves the window's timers their turn. Without
-// counters each wake-up or poll compares line snapshots, so a burst shows as
-// one change (a ttyACM's RI and silent CTS are the kernel tier's to show, on
-// the same threads as ftdi_sio). With a debounce a bouncing burst counts once, and one
-// that ends where it began not at all. Unplugged, adapters answer EIO
-// (cdc-acm, pl2303 first ENODEV): closed, lost once, no edge made up.
+// counters each poll compares line snapshots, so a burst shows as one change.
+// With a debounce a bouncing burst counts once, and one that ends where it
+// began not at all. Unplugged, adapters answer EIO (cdc-acm, pl2303 first
+// ENODEV): closed, lost once, no edge made up. The ways that wait on the same
+// thread as ftdi_sio's (pl2303's wake-ups, a ttyACM's RI and silent CTS) are
+// the kernel tier's to show on the real drivers.
 TEST_F(LinuxService, EachDriverCountsItsWayUntilUnplugged)
 {
     const Codes counted{{comEvCTS, 20005}, {comEvDSR, 3}, {comEvCD, 3}, {comEvRing, 3}};
     const Codes snapshots{{comEvCTS, 3}, {comEvDSR, 1}, {comEvCD, 1}, {comEvRing, 1}};
     const struct { const char* name; FakeLineControl::Driver driver; LineCapability way; Codes codes; int gone; } table[] = {
         {"ftdi_sio", {}, LineCapability::Counters, counted, EIO},
-        {"pl2303", {true, false, false, true}, LineCapability::WakeUpsOnly, snapshots, ENODEV},
-        {"cp210x, older kernel", {true, true, false, false, EINVAL}, LineCapability::PollingOnly, snapshots, EIO}};
+        {"cp210x, older kernel", {true, true, false, false, EINVAL}, LineCapability::PollingOnly, snapshots, ENODEV}};
     // The last jump is more than one turn of the window thread hands on, so
     // the rest must follow without another edge to carry it.
     const std::pair<int, int> changes[] = {
