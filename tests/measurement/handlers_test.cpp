@@ -120,26 +120,10 @@ TEST_F(Handlers, TicksShowTheEdgesOfTheirSecondHighestAndLowest)
     }
 }
 
-// Whatever the limits read, the tick completes (FREQUENZ back to 0).
-TEST_F(Handlers, WindowIsStrictlyBetweenTheLimits)
-{
-    // A limit that does not read shuts the window; 23.5 edges round to 24 before halving: 12 pulses.
-    const std::tuple<double, const char*, const char*, bool> rows[] = {{10, "10", "1000", false},
-        {1000, "10", "1000", false}, {11, "10,5", "1000", true}, {20, "10", "viel", false}, {11.75, "11", "1000", true}};
-    for (const auto& [pulses, lower, upper, active] : rows) {
-        view.texts[TextBox::txtIMin] = QString::fromUtf8(lower);
-        view.texts[TextBox::txtIMax] = QString::fromUtf8(upper);
-        measurement.Command_CLEAR_Click();
-        secondAt(pulses, 4);
-        EXPECT_EQ(indicator(), active ? colours::lightGreen : colours::red) << pulses << ' ' << lower << ' ' << upper;
-        EXPECT_EQ(measurement.state.FMax, active ? 2 : kFMaxPrimed) << pulses;
-        EXPECT_EQ(measurement.state.FREQUENZ, 0) << pulses;
-    }
-}
-
 // The reset leaves the second under way, the readouts and the indicator alone
-// and re-arms the window; the previous edge survives it.
-TEST_F(Handlers, ResetRearmsTheWindowAndLeavesTheRest)
+// and re-arms the window; the previous edge survives it. Whatever the limits
+// read, the tick completes (FREQUENZ back to 0).
+TEST_F(Handlers, WindowIsStrictlyBetweenTheLimitsAndTheResetRearmsItLeavingTheRest)
 {
     secondAt(20, 60);
     edges(1);
@@ -152,6 +136,19 @@ TEST_F(Handlers, ResetRearmsTheWindowAndLeavesTheRest)
     measurement.Timer1_Timer();
     EXPECT_EQ(shown(TextBox::Text_ANZAHL_IMPULSE, TextBox::Text_IMPULSLÄNGE, TextBox::txtFMax, TextBox::txtFMin),
               QStringLiteral("11|0.020ms|11,5 Hz|11,5 Hz"));
+
+    // A limit that does not read shuts the window; 23.5 edges round to 24 before halving: 12 pulses.
+    const std::tuple<double, const char*, const char*, bool> rows[] = {{10, "10", "1000", false},
+        {1000, "10", "1000", false}, {11, "10,5", "1000", true}, {20, "10", "viel", false}, {11.75, "11", "1000", true}};
+    for (const auto& [pulses, lower, upper, active] : rows) {
+        view.texts[TextBox::txtIMin] = QString::fromUtf8(lower);
+        view.texts[TextBox::txtIMax] = QString::fromUtf8(upper);
+        measurement.Command_CLEAR_Click();
+        secondAt(pulses, 4);
+        EXPECT_EQ(indicator(), active ? colours::lightGreen : colours::red) << pulses << ' ' << lower << ' ' << upper;
+        EXPECT_EQ(measurement.state.FMax, active ? 2 : kFMaxPrimed) << pulses;
+        EXPECT_EQ(measurement.state.FREQUENZ, 0) << pulses;
+    }
 }
 
 }  // namespace

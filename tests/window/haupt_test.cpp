@@ -56,7 +56,7 @@ protected:
     std::unique_ptr<HAUPT> window;
 };
 
-TEST_F(HauptTest, StartsWithTheDesignDefaultsAtItsPixelsInTabOrder)
+TEST_F(HauptTest, StartsWithTheDesignDefaultsAtItsPixelsInTabOrderWithNoControlOnAFramesBorder)
 {
     EXPECT_THROW(HAUPT(nullptr), std::invalid_argument) << "a window without a service";
     EXPECT_EQ(window->windowTitle(), QStringLiteral("?"));
@@ -104,6 +104,23 @@ TEST_F(HauptTest, StartsWithTheDesignDefaultsAtItsPixelsInTabOrder)
                                                "Command_CLOSE Command_OPEN Text_ANZAHL_IMPULSE Text_FREQUENZ Check_BEEP "
                                                "Text_SETTINGS Command_CLEAR Text_IMPULSLÄNGE optSignal_1 optSignal_2 "
                                                "optSignal_3 optSignal_0 txtFMax txtFMin txtIMax txtIMin"));
+
+    // A frame's border is found in its own drawing, without its children: a row
+    // drawn all across the frame's right quarter. No control lies on one.
+    for (QGroupBox* frame : window->findChildren<QGroupBox*>()) {
+        QImage drawn(frame->size(), QImage::Format_RGB32);
+        drawn.fill(Qt::magenta);
+        frame->render(&drawn, {}, {}, QWidget::RenderFlags());
+        const auto border = [&](int y) {
+            const auto xs = std::views::iota(drawn.width() * 3 / 4, drawn.width() - 4);
+            return std::ranges::none_of(xs, [&](int x) { return drawn.pixelColor(x, y) == Qt::magenta; });
+        };
+        const std::string name = frame->objectName().toStdString();
+        EXPECT_GE(std::ranges::count_if(std::views::iota(0, drawn.height()), border), 2) << name << ": top and bottom";
+        for (const QWidget* inside : frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            for (int y = inside->y(); y <= inside->geometry().bottom(); ++y)
+                EXPECT_FALSE(border(y)) << inside->objectName().toStdString() << " lies on " << name << "'s border";
+    }
 }
 
 TEST_F(HauptTest, EdgesReachTheReadoutsOnceAFrameAndTheRealTimerTicksThemIntoFrequency)
@@ -132,26 +149,6 @@ TEST_F(HauptTest, EdgesReachTheReadoutsOnceAFrameAndTheRealTimerTicksThemIntoFre
     }
     EXPECT_LE(written.count(), writing.elapsed() / 16 + 2);
     EXPECT_GE(written.count(), writing.elapsed() / 32 - 1);
-}
-
-// A frame's border is found in its own drawing, without its children: a row
-// drawn all across the frame's right quarter. No control lies on one.
-TEST_F(HauptTest, NoControlLiesOnItsFramesBorder)
-{
-    for (QGroupBox* frame : window->findChildren<QGroupBox*>()) {
-        QImage drawn(frame->size(), QImage::Format_RGB32);
-        drawn.fill(Qt::magenta);
-        frame->render(&drawn, {}, {}, QWidget::RenderFlags());
-        const auto border = [&](int y) {
-            const auto xs = std::views::iota(drawn.width() * 3 / 4, drawn.width() - 4);
-            return std::ranges::none_of(xs, [&](int x) { return drawn.pixelColor(x, y) == Qt::magenta; });
-        };
-        const std::string name = frame->objectName().toStdString();
-        EXPECT_GE(std::ranges::count_if(std::views::iota(0, drawn.height()), border), 2) << name << ": top and bottom";
-        for (const QWidget* inside : frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-            for (int y = inside->y(); y <= inside->geometry().bottom(); ++y)
-                EXPECT_FALSE(border(y)) << inside->objectName().toStdString() << " lies on " << name << "'s border";
-    }
 }
 
 // The scan button and Ende reach their handlers (what the handlers do is
@@ -200,11 +197,11 @@ TEST_F(HauptTest, ButtonsMenuMessageBoxAndCloseBoxReachTheirHandlersAndTheFrameC
     EXPECT_EQ(seen, (QStringList{"Impulsmeter", "COM 1 kann nicht geöffnet werden", "1", "OK", "0 Hz"}));
 }
 
-// The new menus, the history window and a recording, fed by the real timer:
+// The new menus, the debounce dialog, the history window and a recording, fed by the real timer:
 // "C" restarts the statistics and marks the chart, and closing the main
 // window ends the program with "Verlauf" open. A recording that fails is the
 // recording test's: it ends with its message through the same change the stop makes.
-TEST_F(HauptTest, HistoryWindowAndRecordingFollowTheTicks)
+TEST_F(HauptTest, NewMenusTheDebounceDialogHistoryWindowAndRecordingFollowTheTicks)
 {
     QStringList menus;  // "-" greyed
     for (const QAction* entry : window->menuBar()->actions()) {
@@ -214,6 +211,22 @@ TEST_F(HauptTest, HistoryWindowAndRecordingFollowTheTicks)
     }
     EXPECT_EQ(menus.join(u'/'),
               "&Datei/  &Aufzeichnen…/  Aufzeichnung &beenden-/  |/  &Ende/&Messung/  &Verlauf/  &Entprellzeit…/?");
+
+    // "Entprellzeit…" asks with the time in force and sets the whole ms typed; a cancel, or a time the service
+    // refuses, leaves it. The real dialog holds the range 0 to 1000.
+    QStringList seen;
+    for (const int typed : {1001, 5, -1}) {  // -1: cancelled
+        QTimer::singleShot(0, window.get(), [&] {
+            auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            seen << QStringLiteral("%1..%2:%3").arg(dialog->intMinimum()).arg(dialog->intMaximum()).arg(dialog->intValue());
+            dialog->setIntValue(typed);
+            typed < 0 ? dialog->reject() : dialog->accept();
+        });
+        control<QAction>("Menue_ENTPRELLZEIT")->trigger();
+        seen << QString::number(fake->debounce.count());
+    }
+    EXPECT_EQ(seen.join(u' '), QStringLiteral("0..1000:0 1000 0..1000:1000 5 0..1000:5 5"));
 
     fake->existingPorts = {1};
     click("Command_OPEN");
@@ -257,25 +270,6 @@ TEST_F(HauptTest, HistoryWindowAndRecordingFollowTheTicks)
     control<QAction>("Menue_VERLAUF")->trigger();
     QTimer::singleShot(0, window.get(), [this] { window->close(); });
     EXPECT_EQ(QApplication::exec(), 0) << "the close box ends it too, with the history open";
-}
-
-// "Entprellzeit…" asks with the time in force and sets the whole ms typed; a cancel, or a time the service
-// refuses, leaves it. The real dialog holds the range 0 to 1000.
-TEST_F(HauptTest, TheDebounceDialogShowsTheTimeInForceAndSetsWhatIsTyped)
-{
-    QStringList seen;
-    for (const int typed : {1001, 5, -1}) {  // -1: cancelled
-        QTimer::singleShot(0, window.get(), [&] {
-            auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
-            ASSERT_NE(dialog, nullptr);
-            seen << QStringLiteral("%1..%2:%3").arg(dialog->intMinimum()).arg(dialog->intMaximum()).arg(dialog->intValue());
-            dialog->setIntValue(typed);
-            typed < 0 ? dialog->reject() : dialog->accept();
-        });
-        control<QAction>("Menue_ENTPRELLZEIT")->trigger();
-        seen << QString::number(fake->debounce.count());
-    }
-    EXPECT_EQ(seen.join(u' '), QStringLiteral("0..1000:0 1000 0..1000:1000 5 0..1000:5 5"));
 }
 
 }  // namespace
