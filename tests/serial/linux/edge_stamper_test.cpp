@@ -56,17 +56,14 @@ TEST(EdgeStamper, StampsReadingsByTheirRules)
             {250, 249.5, false, 11, "1@249.5", -1},
         }},
         {"8250 ring", true, 0, {
-            {0, -1, false, 0, "", -1},
-            {10, 9.9, false, 1, "1@10 1@10", -1},         // a count is a pulse: both edges, the first when it came
+            {0, -1, false, 0, "", -1}, {10, 9.9, false, 1, "1@10 1@10", -1},  // a count is a pulse: both edges, at the reading
             {30, 29.9, false, 3, "1@15 1@20 1@25 1@30", -1},  // then spread since the last count
         }},
         {"debounce 5 ms", false, 5, {
-            {0, -1, false, 0, "", -1},
-            {102, 100, false, 5, "", -1},                 // a contact closes and bounces: 5 edges in 2 ms
+            {0, -1, false, 0, "", -1}, {102, 100, false, 5, "", -1},  // a contact closes and bounces: 5 edges in 2 ms
             {106.9, -1, false, 5, "", -1},                // 4,9 ms since the last bounce
             {107, -1, false, 5, "1@100+5", -1},           // kept its level for 5 ms: one change, the burst's first edge
-            {200, 200, false, 6, "", -1},                 // a burst that ends where it began counts nothing
-            {201, 201, false, 9, "", -1},
+            {200, 200, false, 6, "", -1}, {201, 201, false, 9, "", -1},  // a burst that ends where it began counts nothing
             {300, 300, false, 10, "", -1},                // the next burst begins
             {400, -1, false, 10, "1@300+5", -1},
         }},
