@@ -10,12 +10,13 @@ using namespace std::chrono_literals;
 namespace {
 
 // A stamp `ms` into the monotonic clock; the time of day runs along with it
-// unless given, so a step of the wall clock can fall between two edges.
-serial::EdgeTime at(double ms, double timeOfDay = -1)
+// unless given, so a step of the wall clock can fall between two edges; a
+// debounce confirmed it `afterMs` later.
+serial::EdgeTime at(double ms, double timeOfDay = -1, int afterMs = 0)
 {
     using std::chrono::steady_clock;
     return {steady_clock::time_point(std::chrono::round<steady_clock::duration>(ms * 1ms)),
-            timeOfDay >= 0 ? timeOfDay : 36000 + ms / 1000};
+            timeOfDay >= 0 ? timeOfDay : 36000 + ms / 1000, std::chrono::milliseconds(afterMs)};
 }
 
 class Handlers : public ::testing::Test, public Beeper {
@@ -102,11 +103,8 @@ TEST_F(Handlers, TicksShowTheEdgesOfTheirSecondHighestAndLowest)
     };
     const auto raise = [this](const std::vector<Edges>& batches, bool held) {
         for (const Edges& e : batches)
-            for (int i = 0; i < e.count && e.held == held; ++i) {
-                serial::EdgeTime stamp = at((e.from + (e.to - e.from) * i / e.count) * 1000);
-                stamp.countedAfter = std::chrono::milliseconds(e.afterMs);
-                service.raise(serial::comEvCD, stamp);
-            }
+            for (int i = 0; i < e.count && e.held == held; ++i)
+                service.raise(serial::comEvCD, at((e.from + (e.to - e.from) * i / e.count) * 1000, -1, e.afterMs));
     };
     view.texts[TextBox::txtIMax] = QStringLiteral("100000");
     for (const auto& [tickAt, edges, expected] : rows) {
