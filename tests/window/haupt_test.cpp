@@ -163,8 +163,7 @@ TEST_F(HauptTest, ButtonsMenuMessageBoxAndCloseBoxReachTheirHandlersAndTheFrameC
     const QColor drawn = control("Frame_OPEN")->grab().toImage().pixelColor(control("Frame_OPEN")->width() / 2, 8);
     EXPECT_TRUE(drawn.green() > 230 && drawn.red() + drawn.blue() < 30) << drawn.name().toStdString();
     click("Command_SCAN");
-    EXPECT_TRUE(comPort(2)->isEnabled());
-    EXPECT_FALSE(comPort(1)->isEnabled());
+    EXPECT_TRUE(comPort(2)->isEnabled() && !comPort(1)->isEnabled());
 
     // Ende, by the quit keys or the menus' mnemonics, closes the port and
     // ends the loop, as the close box does.
@@ -234,11 +233,10 @@ TEST_F(HauptTest, NewMenusTheDebounceDialogHistoryWindowAndRecordingFollowTheTic
     QTemporaryDir dir;
     answer = dir.filePath("lauf.csv");
     control<QAction>("Menue_AUFZEICHNEN")->trigger();
-    const auto greyed = [this] {
-        return QString("%1%2").arg(control<QAction>("Menue_AUFZEICHNEN")->isEnabled() ? "" : "Aufzeichnen",
-                                   control<QAction>("Menue_AUFZEICHNUNG_BEENDEN")->isEnabled() ? "" : "beenden");
-    };
-    EXPECT_EQ(text("lblDatei") + greyed(), "Aufzeichnung in " + answer + "Aufzeichnen");
+    const auto on = [this](const char* entry) { return control<QAction>(entry)->isEnabled() ? "+" : "-"; };
+    // What the window says of the recording, and its entries: "+" enabled, "-" greyed.
+    const auto recording = [&] { return text("lblDatei") + on("Menue_AUFZEICHNEN") + on("Menue_AUFZEICHNUNG_BEENDEN"); };
+    EXPECT_EQ(recording(), "Aufzeichnung in " + answer + "-+");
     control<QRadioButton>("optSignal_2")->setChecked(true);
     const auto t0 = std::chrono::steady_clock::time_point(1s);  // the first second of the ticks' clock
     for (int i = 0; i < 30; ++i)
@@ -251,7 +249,7 @@ TEST_F(HauptTest, NewMenusTheDebounceDialogHistoryWindowAndRecordingFollowTheTic
     const QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n');
     EXPECT_TRUE(lines.value(1).endsWith(";COM 1;CTS Pin 8;30;15;1") && lines.value(2).endsWith(";COM 1;CTS Pin 8;0;0;1"))
         << lines.join(u'/').toStdString();
-    EXPECT_EQ(text("lblDatei") + greyed(), "Keine Aufzeichnungbeenden");
+    EXPECT_EQ(recording(), "Keine Aufzeichnung+-");
 
     click("Command_CLEAR");
     EXPECT_TRUE(QTest::qWaitFor([this] { return control<QLabel>("lblN")->text() == "1"; }, 2500));

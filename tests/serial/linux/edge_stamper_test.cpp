@@ -56,7 +56,7 @@ TEST(EdgeStamper, StampsReadingsByTheirRules)
             {250, 249.5, false, 11, "1@249.5", -1},
         }},
         {"8250 ring", true, 0, {
-            {0, -1, false, 0, "", -1}, {10, 9.9, false, 1, "1@10 1@10", -1},  // a count is a pulse: both edges, at the reading
+            {0, -1, false, 0, "", -1}, {10, 9.9, false, 1, "1@10 1@10", -1},  // a count is a pulse: both at the reading
             {30, 29.9, false, 3, "1@15 1@20 1@25 1@30", -1},  // then spread since the last count
         }},
         {"debounce 5 ms", false, 5, {

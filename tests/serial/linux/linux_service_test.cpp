@@ -51,10 +51,8 @@ TEST_F(LinuxService, SettingsTextComNumbersOutsideRejectedAndTheDeviceMapReadAfr
     const QString rejected[] = {"1,n,8", "1,n,8,1,", "1,,8,1", "1,x,8,1", "1,ne,8,1", "0,n,8,1", "2147483648,n,8,1",
         "+1,n,8,1", "1,n,4,1", "1,n,9,1", "1,n,8,0", "1,n,8,3", "1,n,8,1.5", "1 1,n,8,1", "1,n,8,1\n", "\u0669,n,8,1"};
     auto& s = make();
-    for (const auto& [text, plain] : accepted) {
-        EXPECT_EQ(s.setSettings(text), Write::Accepted) << plain;
-        EXPECT_EQ(s.Settings().toStdString(), plain);
-    }
+    for (const auto& [text, plain] : accepted)
+        EXPECT_TRUE(s.setSettings(text) == Write::Accepted && s.Settings().toStdString() == plain) << plain;
     for (const QString& text : rejected)
         EXPECT_EQ(s.setSettings(text), Write::Rejected) << text.toStdString();
     EXPECT_EQ(s.Settings().toStdString(), "2147483647,e,7,2");
