@@ -93,8 +93,7 @@ TEST_F(HauptTest, StartsWithTheDesignDefaultsAtItsPixelsInTabOrderWithNoControlO
     EXPECT_EQ(controls.size(), 5 + 20 + 4 + 3 + 8 + 10);  // frames, options, buttons, check boxes, text boxes, labels
 
     // The pulse length lies over Frame3, not hidden by it.
-    const QWidget* length = control("Text_IMPULSLÄNGE");
-    EXPECT_EQ(client->childAt(length->geometry().center()), length);
+    EXPECT_EQ(client->childAt(control("Text_IMPULSLÄNGE")->geometry().center()), control("Text_IMPULSLÄNGE"));
 
     QStringList chain{"0"};  // the COM options by number, from the first round to it again
     for (QWidget* w = comPort(0)->nextInFocusChain(); w != comPort(0); w = w->nextInFocusChain())
@@ -253,11 +252,7 @@ TEST_F(HauptTest, NewMenusTheDebounceDialogHistoryWindowAndRecordingFollowTheTic
 
     click("Command_CLEAR");
     EXPECT_TRUE(QTest::qWaitFor([this] { return control<QLabel>("lblN")->text() == "1"; }, 2500));
-    const auto* chart = control<QCustomPlot>("Diagramm");
-    int straight = 0;
-    for (int i = 0; i < chart->itemCount(); ++i)
-        straight += qobject_cast<QCPItemStraightLine*>(chart->item(i)) != nullptr;
-    EXPECT_EQ(straight, 3) << "FMax, FMin and the mark of C";
+    EXPECT_EQ(control("Diagramm")->findChildren<QCPItemStraightLine*>().size(), 3) << "FMax, FMin and the mark of C";
 
     QWidget* verlauf = control("VERLAUF");
     verlauf->close();
