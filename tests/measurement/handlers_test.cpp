@@ -10,12 +10,13 @@ using namespace std::chrono_literals;
 namespace {
 
 // A stamp `ms` into the monotonic clock; the time of day runs along with it
-// unless given, so a step of the wall clock can fall between two edges.
-serial::EdgeTime at(double ms, double timeOfDay = -1)
+// unless given, so a step of the wall clock can fall between two edges; a
+// debounce confirmed it `afterMs` later.
+serial::EdgeTime at(double ms, double timeOfDay = -1, int afterMs = 0)
 {
     using std::chrono::steady_clock;
     return {steady_clock::time_point(std::chrono::round<steady_clock::duration>(ms * 1ms)),
-            timeOfDay >= 0 ? timeOfDay : 36000 + ms / 1000};
+            timeOfDay >= 0 ? timeOfDay : 36000 + ms / 1000, std::chrono::milliseconds(afterMs)};
 }
 
 class Handlers : public ::testing::Test, public Beeper {
@@ -35,8 +36,7 @@ protected:
         measurement.Timer1_Timer();
     }
     // The texts of the boxes, joined by '|'.
-    template <typename... Boxes>
-    QString shown(Boxes... boxes) const { return QStringList{view.text(boxes)...}.join(u'|'); }
+    template <typename... Boxes> QString shown(Boxes... boxes) const { return QStringList{view.text(boxes)...}.join(u'|'); }
     Colour indicator() const { return view.backColors.at(ColouredControl::lblMM); }
 
     FakeView view;
@@ -71,14 +71,10 @@ TEST_F(Handlers, CountsOnlyTheChosenLineAndBeepsForEveryEventWhenChecked)
 
 TEST_F(Handlers, PulseLengthComesFromTheEdgeStamps)
 {
-    const std::pair<serial::EdgeTime, const char*> rows[] = {
-        {at(1000), ""},               // the first edge has nothing to be measured against
-        {at(1050), "0.100ms"},
-        {at(1300, 0.1), "0.500ms"},   // midnight passed on the wall clock
-        {at(1300, 0.1), "0.500ms"},   // same wake-up, no interval: unchanged
-        {at(700000), "1.397.400ms"},  // handled back to back long after, 50 ms apart at the line
-        {at(700050), "0.100ms"},
-    };
+    // The first edge has nothing to be measured against; midnight passes on the wall clock; the same wake-up again is
+    // no interval; edges handled back to back long after, 50 ms apart at the line.
+    const std::pair<serial::EdgeTime, const char*> rows[] = {{at(1000), ""}, {at(1050), "0.100ms"},
+        {at(1300, 0.1), "0.500ms"}, {at(1300, 0.1), "0.500ms"}, {at(700000), "1.397.400ms"}, {at(700050), "0.100ms"}};
     for (const auto& [edge, length] : rows) {
         service.raise(serial::comEvCD, edge);
         EXPECT_EQ(view.text(TextBox::Text_IMPULSLÄNGE), QString::fromUtf8(length)) << edge.timeOfDay;
@@ -107,11 +103,8 @@ TEST_F(Handlers, TicksShowTheEdgesOfTheirSecondHighestAndLowest)
     };
     const auto raise = [this](const std::vector<Edges>& batches, bool held) {
         for (const Edges& e : batches)
-            for (int i = 0; i < e.count && e.held == held; ++i) {
-                serial::EdgeTime stamp = at((e.from + (e.to - e.from) * i / e.count) * 1000);
-                stamp.countedAfter = std::chrono::milliseconds(e.afterMs);
-                service.raise(serial::comEvCD, stamp);
-            }
+            for (int i = 0; i < e.count && e.held == held; ++i)
+                service.raise(serial::comEvCD, at((e.from + (e.to - e.from) * i / e.count) * 1000, -1, e.afterMs));
     };
     view.texts[TextBox::txtIMax] = QStringLiteral("100000");
     for (const auto& [tickAt, edges, expected] : rows) {
@@ -125,30 +118,10 @@ TEST_F(Handlers, TicksShowTheEdgesOfTheirSecondHighestAndLowest)
     }
 }
 
-// Whatever the limits read, the tick completes (FREQUENZ back to 0).
-TEST_F(Handlers, WindowIsStrictlyBetweenTheLimits)
-{
-    const std::tuple<double, const char*, const char*, bool> rows[] = {
-        {10, "10", "1000", false},
-        {1000, "10", "1000", false},
-        {11, "10,5", "1000", true},
-        {20, "10", "viel", false},    // a limit that does not read shuts the window
-        {11.75, "11", "1000", true},  // 23.5 edges round to 24 before halving: 12 pulses
-    };
-    for (const auto& [pulses, lower, upper, active] : rows) {
-        view.texts[TextBox::txtIMin] = QString::fromUtf8(lower);
-        view.texts[TextBox::txtIMax] = QString::fromUtf8(upper);
-        measurement.Command_CLEAR_Click();
-        secondAt(pulses, 4);
-        EXPECT_EQ(indicator(), active ? colours::lightGreen : colours::red) << pulses << ' ' << lower << ' ' << upper;
-        EXPECT_EQ(measurement.state.FMax, active ? 2 : kFMaxPrimed) << pulses;
-        EXPECT_EQ(measurement.state.FREQUENZ, 0) << pulses;
-    }
-}
-
 // The reset leaves the second under way, the readouts and the indicator alone
-// and re-arms the window; the previous edge survives it.
-TEST_F(Handlers, ResetRearmsTheWindowAndLeavesTheRest)
+// and re-arms the window; the previous edge survives it. Whatever the limits
+// read, the tick completes (FREQUENZ back to 0).
+TEST_F(Handlers, WindowIsStrictlyBetweenTheLimitsAndTheResetRearmsItLeavingTheRest)
 {
     secondAt(20, 60);
     edges(1);
@@ -161,6 +134,19 @@ TEST_F(Handlers, ResetRearmsTheWindowAndLeavesTheRest)
     measurement.Timer1_Timer();
     EXPECT_EQ(shown(TextBox::Text_ANZAHL_IMPULSE, TextBox::Text_IMPULSLÄNGE, TextBox::txtFMax, TextBox::txtFMin),
               QStringLiteral("11|0.020ms|11,5 Hz|11,5 Hz"));
+
+    // A limit that does not read shuts the window; 23.5 edges round to 24 before halving: 12 pulses.
+    const std::tuple<double, const char*, const char*, bool> rows[] = {{10, "10", "1000", false},
+        {1000, "10", "1000", false}, {11, "10,5", "1000", true}, {20, "10", "viel", false}, {11.75, "11", "1000", true}};
+    for (const auto& [pulses, lower, upper, active] : rows) {
+        view.texts[TextBox::txtIMin] = QString::fromUtf8(lower);
+        view.texts[TextBox::txtIMax] = QString::fromUtf8(upper);
+        measurement.Command_CLEAR_Click();
+        secondAt(pulses, 4);
+        EXPECT_EQ(indicator(), active ? colours::lightGreen : colours::red) << pulses << ' ' << lower << ' ' << upper;
+        EXPECT_EQ(measurement.state.FMax, active ? 2 : kFMaxPrimed) << pulses;
+        EXPECT_EQ(measurement.state.FREQUENZ, 0) << pulses;
+    }
 }
 
 }  // namespace

@@ -54,8 +54,7 @@ public:
     mutable std::chrono::steady_clock::time_point asked;
 
 private:
-    template <typename T>
-    Write take(const char* name, const T& value, bool taken, T& field)
+    template <typename T> Write take(const char* name, const T& value, bool taken, T& field)
     {
         calls << QStringLiteral("%1=%2").arg(QLatin1String(name), QVariant::fromValue(value).toString());
         if (taken)

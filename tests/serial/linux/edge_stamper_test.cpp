@@ -50,26 +50,19 @@ TEST(EdgeStamper, StampsReadingsByTheirRules)
             {202, 202, false, 46, "1@202", 52},           // a regular train, 1 ms apart: over every third frame
             {206, 206, true, 50, "1@203 1@204 1@205 1@206", -1},  // a batch that ends on an edge: even since the last
             {212, -1, true, 52, "1@207 1@208", -1},       // the batch's wait ran out: the train stopped, at its spacing
-            {220, -1, false, 52, "", -1},
-            {230, -1, false, 54, "1@225 1@230", -1},      // found by a look after a quiet reading: since that reading
+            {220, -1, false, 52, "", -1}, {230, -1, false, 54, "1@225 1@230", -1},  // found by a look: since the quiet one
             {240, 240, false, 10, "", -1},                // a counter that went back counts nothing
-            {250, 249.5, false, 11, "1@249.5", -1},
-        }},
+            {250, 249.5, false, 11, "1@249.5", -1}}},
         {"8250 ring", true, 0, {
-            {0, -1, false, 0, "", -1},
-            {10, 9.9, false, 1, "1@10 1@10", -1},         // a count is a pulse: both edges, the first when it came
-            {30, 29.9, false, 3, "1@15 1@20 1@25 1@30", -1},  // then spread since the last count
-        }},
+            {0, -1, false, 0, "", -1}, {10, 9.9, false, 1, "1@10 1@10", -1},  // a count is a pulse: both at the reading
+            {30, 29.9, false, 3, "1@15 1@20 1@25 1@30", -1}}},  // then spread since the last count
         {"debounce 5 ms", false, 5, {
-            {0, -1, false, 0, "", -1},
-            {102, 100, false, 5, "", -1},                 // a contact closes and bounces: 5 edges in 2 ms
+            {0, -1, false, 0, "", -1}, {102, 100, false, 5, "", -1},  // a contact closes and bounces: 5 edges in 2 ms
             {106.9, -1, false, 5, "", -1},                // 4,9 ms since the last bounce
             {107, -1, false, 5, "1@100+5", -1},           // kept its level for 5 ms: one change, the burst's first edge
-            {200, 200, false, 6, "", -1},                 // a burst that ends where it began counts nothing
-            {201, 201, false, 9, "", -1},
+            {200, 200, false, 6, "", -1}, {201, 201, false, 9, "", -1},  // a burst that ends where it began counts nothing
             {300, 300, false, 10, "", -1},                // the next burst begins
-            {400, -1, false, 10, "1@300+5", -1},
-        }},
+            {400, -1, false, 10, "1@300+5", -1}}},
     };
     for (const auto& [name, ring, debounceMs, rows] : timelines) {
         EdgeStamper stamper(ring);

@@ -65,22 +65,16 @@ struct PtyTree {
 class FakeLineControl : public serial::LineControl {
 public:
     // TIOCMGET/TIOCMBIS/TIOCMBIC; TIOCGICOUNT; counters that move (cp210x:
-    // never); TIOCMIWAIT; what the others answer (old kernels: EINVAL);
-    // cdc-acm's ways: no CTS (it reads set, never moves), RI counted once per
-    // status report with RI set, so once per pulse as it rises.
+    // never); TIOCMIWAIT; what the others answer (old kernels: EINVAL).
     struct Driver {
         bool lines = true, counts = true, countsChanges = true, waits = true;
         int unsupported = ENOTTY;
-        bool acm = false;
     };
 
     explicit FakeLineControl(Driver driver) : driver_(driver) {}
     ~FakeLineControl() override { ::close(wakeFd_); }
 
-    int getLines(int, int& bits) override
-    {
-        return answer(driver_.lines, [&] { bits = bits_ | (driver_.acm ? TIOCM_CTS : 0); });
-    }
+    int getLines(int, int& bits) override { return answer(driver_.lines, [&] { bits = bits_; }); }
     int raiseLines(int, int bits) override { return answer(driver_.lines, [&] { bits_ |= bits; }); }
     int lowerLines(int, int bits) override { return answer(driver_.lines, [&] { bits_ &= ~bits; }); }
     int getCounts(int, serial::LineCounts& counts) override { return answer(driver_.counts, [&] { counts = counts_; }); }
@@ -105,14 +99,11 @@ public:
     void toggle(int bit, int edges = 1, bool wake = true)
     {
         std::lock_guard lock(mutex_);
-        if (driver_.acm && bit == TIOCM_CTS)
-            return;
-        const int rises = (edges + (bits_ & bit ? 0 : 1)) / 2;
         bits_ ^= edges % 2 != 0 ? bit : 0;
         changes_ += wake ? edges : 0;
         auto& line = bit == TIOCM_CTS ? counts_.cts : bit == TIOCM_DSR ? counts_.dsr
                      : bit == TIOCM_CD ? counts_.dcd : counts_.rng;
-        line += !driver_.countsChanges ? 0 : driver_.acm && bit == TIOCM_RNG ? rises : edges;
+        line += driver_.countsChanges ? edges : 0;
         ::eventfd_write(wakeFd_, 1);
     }
     // Every call from now on fails with `error`; a blocked wait returns it.
@@ -127,8 +118,7 @@ public:
     std::function<void()> onWait = [] {};  // on the waiting thread, once each wait has begun
 
 private:
-    template <typename Step>
-    int answer(bool supported, Step step)
+    template <typename Step> int answer(bool supported, Step step)
     {
         std::lock_guard lock(mutex_);
         const int error = gone_ != 0 ? gone_ : supported ? 0 : driver_.unsupported;
