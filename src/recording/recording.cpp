@@ -103,8 +103,8 @@ bool Recording::writeLine(const QString& text)
             continue;
         if (now <= 0) {
             const int error = now < 0 ? errno : ENOSPC;
-            if (done > 0)
-                static_cast<void>(::ftruncate(fd_, written_));
+            // Should even the cut fail, the write's error is still the one to tell.
+            [[maybe_unused]] const int cut = done > 0 ? ::ftruncate(fd_, written_) : 0;
             fail(error);
             return false;
         }
