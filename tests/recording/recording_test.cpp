@@ -97,12 +97,15 @@ TEST_F(Recorder, WritesTheChosenFileUntilStoppedAndEndsWithAMessageWhenAWriteFai
     EXPECT_FALSE(recorder.active());
     EXPECT_EQ(changes, 4);
 
-    answer = "/nonexistent/run.csv";
-    recorder.start();
-    EXPECT_FALSE(recorder.active());
+    for (const char* unwritable : {"/dev/full", "/nonexistent/run.csv"}) {  // a full disk; no such folder
+        answer = QString::fromUtf8(unwritable);
+        recorder.start();
+        EXPECT_FALSE(recorder.active()) << answer.toStdString();
+    }
     const QString message = "„%1“ kann nicht geschrieben werden: %2. Die Aufzeichnung ist beendet, "
                             "die Messung läuft weiter.";
     EXPECT_EQ(shown, (QStringList{message.arg(dir.filePath("run.csv"), std::strerror(EFBIG)),
+                                  message.arg("/dev/full", std::strerror(ENOSPC)),
                                   message.arg(answer, std::strerror(ENOENT))}));
 }
 
