@@ -4,13 +4,13 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <chrono>
 #include <deque>
-#include <optional>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace serial {
